@@ -1,0 +1,211 @@
+// Named request channels and their server threads.
+#include "channel/channel.h"
+
+#include <cstring>
+
+namespace {
+
+thread_local DeviceChannel* t_channel = nullptr;
+
+// Block fields are shared with other processes: every access is one
+// volatile load or store, so a value is read exactly once where it is used.
+void StoreU32(uint8_t* block, uint32_t offset, uint32_t value) {
+    volatile uint8_t* p = block + offset;
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// The 32-bit address fields hold tokens on a 64-bit host: the low half of
+// the server's address, written for clients to see, never translated back.
+uint32_t AddressToken(const void* p) {
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p));
+}
+
+void SetSuffix(DeviceChannel* channel, const char* suffix) {
+    char* end = channel->nameBuffer + channel->nameLength;
+    if (suffix) {
+        end[0] = suffix[0];
+        end[1] = suffix[1];
+        end[2] = suffix[2];
+        end[3] = 0;
+    } else {
+        end[0] = 0;
+    }
+}
+
+}  // namespace
+
+DeviceChannel* CurrentChannel() { return t_channel; }
+void SetCurrentChannel(DeviceChannel* channel) { t_channel = channel; }
+
+void CopyBytes(void* destination, const void* source, int32_t count) {
+    auto* d = static_cast<volatile uint8_t*>(destination);
+    auto* s = static_cast<const volatile uint8_t*>(source);
+    for (int32_t i = 0; i < count; ++i) d[i] = s[i];
+}
+
+DeviceChannel* RegisterDevice(const char* name, DispatchRoutine dispatch, uint32_t stackSize,
+                              int32_t priority, uint32_t dataSize) {
+    uint32_t n = static_cast<uint32_t>(std::strlen(name));
+    auto* channel = static_cast<DeviceChannel*>(
+        RtAllocateLockedMemory(static_cast<uint32_t>(sizeof(DeviceChannel)) + n + 4));
+    if (!channel) {
+        SetLastError(kErrorNotEnoughMemory);
+        return nullptr;
+    }
+    channel->nameBuffer = reinterpret_cast<char*>(channel + 1);
+    channel->nameLength = n;
+    channel->dataCapacity = dataSize;
+    std::memcpy(channel->nameBuffer, name, n + 1);
+    channel->dispatch = dispatch;
+
+    SetSuffix(channel, ".sm");
+    void* location = nullptr;
+    channel->sharedMemory = RtCreateSharedMemoryA(kRtPageReadWrite, 0, dataSize + kBlockHeaderBytes,
+                                                  channel->nameBuffer, &location);
+    if (!channel->sharedMemory) {
+        RtFreeLockedMemory(channel);
+        SetLastError(kErrorAlreadyExists);
+        return nullptr;
+    }
+    channel->block = static_cast<uint8_t*>(location);
+
+    channel->nameCopy = static_cast<char*>(RtAllocateLockedMemory(n ? n : 1));
+    if (!channel->nameCopy) {
+        RtCloseHandle(channel->sharedMemory);
+        RtFreeLockedMemory(channel);
+        SetLastError(kErrorNotEnoughMemory);
+        return nullptr;
+    }
+    CopyBytes(channel->nameCopy, name, static_cast<int32_t>(n));
+    StoreU32(channel->block, kBlockNamePtr, AddressToken(channel->nameCopy));
+    channel->block[kBlockNameLength] = static_cast<uint8_t>(n);
+    StoreU32(channel->block, kBlockDataCapacity, dataSize);
+    StoreU32(channel->block, kBlockStatus, 0);
+
+    SetSuffix(channel, ".s1");
+    channel->requestSemaphore = RtCreateSemaphoreA(nullptr, 0, 1, channel->nameBuffer);
+    if (!channel->requestSemaphore) {
+        RtCloseHandle(channel->sharedMemory);
+        RtFreeLockedMemory(channel->nameCopy);
+        RtFreeLockedMemory(channel);
+        SetLastError(kErrorPathNotFound);
+        return nullptr;
+    }
+    SetSuffix(channel, ".s2");
+    channel->replySemaphore = RtCreateSemaphoreA(nullptr, 0, 1, channel->nameBuffer);
+    if (!channel->replySemaphore) {
+        RtCloseHandle(channel->requestSemaphore);
+        RtCloseHandle(channel->sharedMemory);
+        RtFreeLockedMemory(channel->nameCopy);
+        RtFreeLockedMemory(channel);
+        SetLastError(kErrorPathNotFound);
+        return nullptr;
+    }
+    SetSuffix(channel, nullptr);
+    channel->mutex = RtCreateMutexA(nullptr, 0, channel->nameBuffer);
+    if (!channel->mutex) {
+        RtCloseHandle(channel->replySemaphore);
+        RtCloseHandle(channel->requestSemaphore);
+        RtCloseHandle(channel->sharedMemory);
+        RtFreeLockedMemory(channel->nameCopy);
+        RtFreeLockedMemory(channel);
+        SetLastError(kErrorPathNotFound);
+        return nullptr;
+    }
+    RtHandle thread = CreateThread(nullptr, stackSize, DeviceServerThread, channel,
+                                   kRtCreateSuspended, nullptr);
+    if (!thread) {
+        RtCloseHandle(channel->mutex);
+        RtCloseHandle(channel->replySemaphore);
+        RtCloseHandle(channel->requestSemaphore);
+        RtCloseHandle(channel->sharedMemory);
+        RtFreeLockedMemory(channel->nameCopy);
+        RtFreeLockedMemory(channel);
+        SetLastError(kErrorPathNotFound);
+        return nullptr;
+    }
+    if (!RtSetThreadPriority(thread, priority)) {
+        RtCloseHandle(thread);  // still suspended: it never runs
+        RtCloseHandle(channel->mutex);
+        RtCloseHandle(channel->replySemaphore);
+        RtCloseHandle(channel->requestSemaphore);
+        RtCloseHandle(channel->sharedMemory);
+        RtFreeLockedMemory(channel->nameCopy);
+        RtFreeLockedMemory(channel);
+        SetLastError(kErrorPathNotFound);
+        return nullptr;
+    }
+    ResumeThread(thread);
+    RtCloseHandle(thread);  // the thread is stopped through the stop request, not its handle
+    return channel;
+}
+
+uint32_t DeviceServerThread(void* parameter) {
+    auto* channel = static_cast<DeviceChannel*>(parameter);
+    t_channel = channel;
+    for (;;) {
+        RtWaitForSingleObject(channel->requestSemaphore, kRtInfinite);
+        // Only UnregisterDevice stops the thread: a client that writes the
+        // stop code gets the unknown-command status like any other code.
+        if (channel->stopRequested.load(std::memory_order_acquire)) {
+            // The stop mark is the last thing the thread touches: the
+            // record is freed once UnregisterDevice has seen it.
+            RtReleaseSemaphore(channel->replySemaphore, 1, nullptr);
+            channel->serverStopped.store(1, std::memory_order_release);
+            ExitThread(0);
+        }
+        StoreU32(channel->block, kBlockDataPtr, AddressToken(channel->block + kBlockData));
+        uint32_t status = channel->dispatch(channel->block + kBlockNamePtr);
+        StoreU32(channel->block, kBlockStatus, status);
+        // A failed release means the reply is already signalled (a client
+        // posted it out of turn); the thread serves on.
+        RtReleaseSemaphore(channel->replySemaphore, 1, nullptr);
+    }
+}
+
+int32_t UnregisterDevice(DeviceChannel* channel) {
+    if (!channel) {
+        SetLastError(kErrorInvalidHandle);
+        return 0;
+    }
+    // A client that never lets go of the mutex must not keep the driver
+    // from ending: after a bounded wait the stop goes ahead without it.
+    uint32_t waited = RtWaitForSingleObject(channel->mutex, kUnregisterWaitMs);
+    if (waited == kRtWaitFailed) {
+        SetLastError(kErrorInvalidFunction);
+        return 0;
+    }
+    bool held = waited == kRtWaitObject0 || waited == kRtWaitAbandoned;
+    channel->stopRequested.store(1, std::memory_order_release);
+    StoreU32(channel->block, kBlockCommand, CommandStop);
+    if (!RtReleaseSemaphore(channel->requestSemaphore, 1, nullptr)) {
+        SetLastError(kErrorInvalidHandle);
+        return 0;
+    }
+    // Wait for the server's own stop mark, not just for a reply signal
+    // that a client may have posted out of turn.
+    for (uint32_t spent = 0; !channel->serverStopped.load(std::memory_order_acquire);) {
+        uint32_t w = RtWaitForSingleObject(channel->replySemaphore, 100);
+        if (w == kRtWaitFailed) {
+            SetLastError(kErrorInvalidFunction);
+            return 0;
+        }
+        spent += 100;
+        if (spent >= kUnregisterWaitMs && !channel->serverStopped.load()) {
+            SetLastError(kErrorInvalidFunction);
+            return 0;  // the server never stopped: keep the record rather than free it under it
+        }
+    }
+    if (held && !RtReleaseMutex(channel->mutex)) {
+        SetLastError(kErrorInvalidHandle);
+        return 0;
+    }
+    bool ok = true;
+    ok = RtCloseHandle(channel->mutex) && ok;
+    ok = RtCloseHandle(channel->replySemaphore) && ok;
+    ok = RtCloseHandle(channel->requestSemaphore) && ok;
+    ok = RtCloseHandle(channel->sharedMemory) && ok;
+    RtFreeLockedMemory(channel->nameCopy);
+    ok = RtFreeLockedMemory(channel) && ok;
+    return ok ? 1 : 0;
+}

@@ -1,0 +1,112 @@
+// The interrupt side: the board's service routine and the per-port
+// transmit and receive work. Runs only on the board's interrupt thread.
+#include "platform/rtapi.h"
+#include "serial/port.h"
+#include "startup/startup.h"
+
+uint8_t BoardIsr(void* context) {
+    if (!context) {
+        RtPrintf("Isr context NULL\n");
+        return 1;
+    }
+    const uint32_t* statusPort = static_cast<const uint32_t*>(context);
+    uint8_t result = 1;
+    // Status bits of ports without a record are never serviced (there is
+    // nothing to clear them with); the others still are.
+    uint8_t known = 0;
+    for (uint8_t n = 0; n < g_PortCount && n < 8; ++n) {
+        if (PortUsable(n)) known = static_cast<uint8_t>(known | (1u << n));
+    }
+    // Bounded: a board that reads all ones, or a port that keeps asking,
+    // cannot hold the interrupt thread for ever; the line stays asserted
+    // and the platform comes back.
+    for (uint32_t pass = 0; pass < kMaxBoardPasses; ++pass) {
+        uint8_t status = RtReadPortUchar(*statusPort);
+        if (status == 0) return result;
+        uint8_t pending = status & known;
+        if (pending == 0) return result;
+        uint8_t port = 0;
+        while (((pending >> port) & 1) == 0) ++port;
+        result = ServicePort(port);
+    }
+    return result;
+}
+
+uint8_t ServicePort(uint8_t portIndex) {
+    PortContext* ctx = g_Ports[portIndex];
+    uint8_t iir = RtReadPortUchar(ctx->ioBase + kUartIir);
+    if (iir & kIirNoInterrupt) return 0;
+    for (uint32_t cause = 0; cause < kMaxCausesPerPort; ++cause) {
+        switch (iir & 0x0F) {
+            case kIirModemStatus:
+                RtReadPortUchar(ctx->ioBase + kUartMsr);
+                break;
+            case kIirTransmitEmpty:
+                TransmitChunk(portIndex);
+                break;
+            case kIirReceivedData:
+            case kIirCharTimeout:
+                ReceiveDrain(portIndex);
+                break;
+            case kIirLineStatus: {
+                uint8_t errors = RtReadPortUchar(ctx->ioBase + kUartLsr) & kLsrErrorBits;
+                if (errors) ctx->lineErrors.fetch_or(errors, std::memory_order_relaxed);
+                break;
+            }
+            default:
+                break;
+        }
+        iir = RtReadPortUchar(ctx->ioBase + kUartIir);
+        if (iir & kIirNoInterrupt) break;
+    }
+    return 1;
+}
+
+void TransmitChunk(uint8_t portIndex) {
+    PortContext* ctx = g_Ports[portIndex];
+    DisableProcessorInterrupts();
+    uint32_t count = ctx->txCount.load(std::memory_order_acquire);
+    if (count == 0) {
+        ctx->txActive.store(0, std::memory_order_release);
+        EnableProcessorInterrupts();
+        return;
+    }
+    ctx->txActive.store(1, std::memory_order_release);
+    EnableProcessorInterrupts();
+
+    uint32_t n = ctx->txBurst < count ? ctx->txBurst : count;
+    for (uint32_t i = 0; i < n; ++i) {
+        uint8_t byte = ctx->txData[ctx->txReadIndex];
+        if (++ctx->txReadIndex == kRingSize) ctx->txReadIndex = 0;
+        RtWritePortUchar(ctx->ioBase + kUartThr, byte);
+    }
+
+    DisableProcessorInterrupts();
+    uint32_t left = ctx->txCount.load(std::memory_order_relaxed) - n;
+    ctx->txCount.store(left, std::memory_order_release);
+    if (left == 0) ctx->txActive.store(0, std::memory_order_release);
+    EnableProcessorInterrupts();
+}
+
+void ReceiveDrain(uint8_t portIndex) {
+    PortContext* ctx = g_Ports[portIndex];
+    uint8_t lsr = RtReadPortUchar(ctx->ioBase + kUartLsr);
+    if (lsr & kLsrFifoError) ctx->lineErrors.fetch_or(lsr & kLsrErrorBits, std::memory_order_relaxed);
+    // Bounded: a UART whose data-ready never clears is left after more
+    // bytes than any FIFO holds.
+    for (uint32_t taken = 0; taken < kMaxDrainBytes; ++taken) {
+        uint8_t byte = RtReadPortUchar(ctx->ioBase + kUartRbr);
+        DisableProcessorInterrupts();
+        uint32_t count = ctx->rxCount.load(std::memory_order_relaxed);
+        if (count < kRingSize) {
+            ctx->rxData[ctx->rxWriteIndex] = byte;
+            ++ctx->rxWriteIndex;
+            ctx->rxCount.store(count + 1, std::memory_order_release);
+        } else {
+            ctx->lineErrors.fetch_or(kLsrOverrun, std::memory_order_relaxed);
+        }
+        EnableProcessorInterrupts();
+        if (ctx->rxWriteIndex == kRingSize) ctx->rxWriteIndex = 0;
+        if ((RtReadPortUchar(ctx->ioBase + kUartLsr) & kLsrDataReady) == 0) return;
+    }
+}

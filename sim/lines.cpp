@@ -1,0 +1,429 @@
+#include "sim/lines.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <deque>
+
+#include "sim/machine.h"
+
+namespace sim {
+
+namespace {
+
+class NoLine : public Backend, public LineEnd {
+public:
+    NoLine(Uart* u, uint64_t now) {
+        u->connect(this);
+        u->setModemInputs(now, false, false, false, false);
+    }
+    void charOut(uint64_t, const LineChar&) override {}
+    void modemOut(uint64_t, bool, bool) override {}
+    std::string describe() const override { return "none"; }
+};
+
+class Loopback : public Backend, public LineEnd {
+public:
+    Loopback(Uart* u, uint64_t now) : u_(u) {
+        u->connect(this);
+        modemOut(now, u->rtsOut(), u->dtrOut());
+    }
+    void charOut(uint64_t t, const LineChar& c) override { u_->receive(t, c); }
+    void modemOut(uint64_t t, bool rts, bool dtr) override {
+        u_->setModemInputs(t, rts, dtr, dtr, dtr);
+    }
+    bool canAccept() override { return u_->rxHasRoom(); }
+    std::string describe() const override { return "loopback"; }
+
+private:
+    Uart* u_;
+};
+
+class NullModem : public Backend {
+public:
+    NullModem(Uart* a, Uart* b, std::string aName, std::string bName, uint64_t now)
+        : ab_(b), ba_(a), aName_(std::move(aName)), bName_(std::move(bName)) {
+        a->connect(&ab_);
+        b->connect(&ba_);
+        ab_.modemOut(now, a->rtsOut(), a->dtrOut());
+        ba_.modemOut(now, b->rtsOut(), b->dtrOut());
+    }
+    std::string describe() const override { return "null-modem:" + aName_ + "-" + bName_; }
+
+private:
+    // One direction of the cable: what leaves one UART reaches the other.
+    struct End : LineEnd {
+        explicit End(Uart* to) : to(to) {}
+        void charOut(uint64_t t, const LineChar& c) override { to->receive(t, c); }
+        void modemOut(uint64_t t, bool rts, bool dtr) override {
+            to->setModemInputs(t, rts, dtr, false, dtr);
+        }
+        bool canAccept() override { return to->rxHasRoom(); }
+        Uart* to;
+    };
+    End ab_, ba_;
+    std::string aName_, bName_;
+};
+
+constexpr size_t kBufferLimit = 64 * 1024;
+
+bool SetNonBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+}  // namespace
+
+// A line whose far end is a file descriptor: a pty master or a socket.
+class FdLine : public Backend, public LineEnd {
+public:
+    FdLine(Machine* m, Uart* u) : m_(m), u_(u) {}
+    ~FdLine() override {
+        if (fd_ >= 0) close(fd_);
+        if (listenFd_ >= 0) close(listenFd_);
+        if (ptySlave_ >= 0) close(ptySlave_);
+        if (!link_.empty()) unlink(link_.c_str());
+        if (!unixPath_.empty() && listenFd_ >= 0) unlink(unixPath_.c_str());
+    }
+
+    bool open(const std::string& what, uint64_t now, std::string* error) {
+        auto colon = what.find(':');
+        std::string kind = what.substr(0, colon);
+        std::string arg = colon == std::string::npos ? "" : what.substr(colon + 1);
+        bool ok = false;
+        if (kind == "pty") ok = openPty(arg, error);
+        else if (kind == "tcp-listen") ok = listenTcp(arg, error);
+        else if (kind == "tcp") ok = connectTcp(arg, error);
+        else if (kind == "unix-listen") ok = listenUnix(arg, error);
+        else if (kind == "unix") ok = connectUnix(arg, error);
+        else *error = "unknown line kind '" + kind + "'";
+        if (!ok) return false;
+        describe_ = what;
+        u_->connect(this);
+        // No modem lines on this cable: the port sees the far end as ready.
+        u_->setModemInputs(now, true, true, false, true);
+        return true;
+    }
+
+    const std::string& ptyPath() const { return ptyPath_; }
+
+    // LineEnd: what the UART sends.
+    void charOut(uint64_t, const LineChar& c) override {
+        if (fd_ < 0 || outbox_.size() >= kBufferLimit) {
+            ++dropped_;
+            return;
+        }
+        outbox_.push_back(static_cast<char>(c.value));
+        m_->io().wake();
+    }
+    void modemOut(uint64_t t, bool, bool) override {
+        if (nextDeliver_ < t) nextDeliver_ = t;
+    }
+    bool canAccept() override { return true; }
+
+    // Backend: paced delivery of received bytes to the UART.
+    uint64_t nextEvent() const override {
+        if (inbox_.empty() || heldByRts()) return kNever;
+        if (m_->fast() && !u_->rxHasRoom()) return kNever;
+        return nextDeliver_;
+    }
+    bool step(uint64_t now) override {
+        if (nextEvent() > now) return false;
+        uint64_t t = nextDeliver_;
+        LineChar c = u_->frameFor(inbox_.front());
+        c.value = inbox_.front();
+        inbox_.pop_front();
+        u_->receive(t, c);
+        nextDeliver_ = t + (m_->fast() ? 0 : static_cast<uint64_t>(std::llround(u_->charNs())));
+        if (inbox_.size() < kBufferLimit / 2) m_->io().wake();
+        return true;
+    }
+    std::string describe() const override {
+        return ptyPath_.empty() ? describe_ : describe_ + " " + ptyPath_;
+    }
+    uint64_t dropped() const override { return dropped_; }
+
+    // IoThread side; called with the machine's lock held.
+    void pollSet(pollfd* pfd) {
+        pfd->fd = fd_ >= 0 ? fd_ : listenFd_;
+        pfd->events = 0;
+        if (fd_ >= 0) {
+            if (inbox_.size() < kBufferLimit) pfd->events |= POLLIN;
+            if (!outbox_.empty()) pfd->events |= POLLOUT;
+        } else if (listenFd_ >= 0) {
+            pfd->events = POLLIN;
+        }
+    }
+    void pollDone(short revents, uint64_t now) {
+        if (fd_ < 0) {
+            if (listenFd_ >= 0 && (revents & POLLIN)) {
+                int c = accept(listenFd_, nullptr, nullptr);
+                if (c >= 0) {
+                    SetNonBlocking(c);
+                    fd_ = c;
+                }
+            }
+            return;
+        }
+        if (revents & POLLIN) {
+            char buf[4096];
+            size_t room = kBufferLimit - inbox_.size();
+            ssize_t n = read(fd_, buf, std::min(room, sizeof buf));
+            if (n > 0) {
+                if (inbox_.empty() && nextDeliver_ < now) nextDeliver_ = now;
+                inbox_.insert(inbox_.end(), buf, buf + n);
+                m_->changedLocked();
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                disconnect();
+                return;
+            }
+        }
+        if ((revents & POLLOUT) && !outbox_.empty()) {
+            ssize_t n = write(fd_, outbox_.data(), outbox_.size());
+            if (n > 0) outbox_.erase(0, static_cast<size_t>(n));
+        }
+        if (revents & (POLLHUP | POLLERR)) {
+            if (ptySlave_ < 0) disconnect();
+        }
+        // A pty whose reader lags: keep the newest bytes moving, drop what
+        // the far end would never take.
+        if (ptySlave_ >= 0 && outbox_.size() >= kBufferLimit) {
+            dropped_ += outbox_.size();
+            outbox_.clear();
+        }
+    }
+
+private:
+    bool heldByRts() const { return (u_->efr() & 0x40) && !u_->rtsOut(); }
+
+    void disconnect() {
+        close(fd_);
+        fd_ = -1;
+        outbox_.clear();
+    }
+
+    bool openPty(const std::string& link, std::string* error) {
+        int master = -1, slave = -1;
+        char name[256];
+        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+            *error = std::string("cannot open a pty: ") + strerror(errno);
+            return false;
+        }
+        termios tio;
+        tcgetattr(slave, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(slave, TCSANOW, &tio);
+        SetNonBlocking(master);
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        fcntl(slave, F_SETFD, FD_CLOEXEC);
+        fd_ = master;
+        ptySlave_ = slave;  // held open so the line outlives the programs using it
+        ptyPath_ = name;
+        if (!link.empty()) {
+            unlink(link.c_str());
+            if (symlink(name, link.c_str()) != 0) {
+                *error = "cannot create symlink " + link + ": " + strerror(errno);
+                return false;
+            }
+            link_ = link;
+        }
+        return true;
+    }
+
+    bool listenTcp(const std::string& port, std::string* error) {
+        int p = atoi(port.c_str());
+        if (p <= 0 || p > 65535) {
+            *error = "bad TCP port '" + port + "'";
+            return false;
+        }
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(p));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 1) != 0) {
+            *error = "cannot listen on 127.0.0.1:" + port + ": " + strerror(errno);
+            close(s);
+            return false;
+        }
+        SetNonBlocking(s);
+        listenFd_ = s;
+        return true;
+    }
+
+    bool connectTcp(const std::string& hostPort, std::string* error) {
+        auto colon = hostPort.rfind(':');
+        if (colon == std::string::npos) {
+            *error = "expected tcp:HOST:PORT";
+            return false;
+        }
+        addrinfo hints{}, *res = nullptr;
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        if (getaddrinfo(hostPort.substr(0, colon).c_str(), hostPort.substr(colon + 1).c_str(),
+                        &hints, &res) != 0 || !res) {
+            *error = "cannot resolve " + hostPort;
+            return false;
+        }
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int rc = connect(s, res->ai_addr, res->ai_addrlen);
+        freeaddrinfo(res);
+        if (rc != 0) {
+            *error = "cannot connect to " + hostPort + ": " + strerror(errno);
+            close(s);
+            return false;
+        }
+        int one = 1;
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        SetNonBlocking(s);
+        fd_ = s;
+        return true;
+    }
+
+    bool unixAddress(const std::string& path, sockaddr_un* a, std::string* error) {
+        if (path.empty() || path.size() >= sizeof a->sun_path) {
+            *error = "bad socket path '" + path + "'";
+            return false;
+        }
+        *a = sockaddr_un{};
+        a->sun_family = AF_UNIX;
+        std::memcpy(a->sun_path, path.c_str(), path.size());
+        return true;
+    }
+
+    bool listenUnix(const std::string& path, std::string* error) {
+        sockaddr_un a;
+        if (!unixAddress(path, &a, error)) return false;
+        unlink(path.c_str());
+        int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 1) != 0) {
+            *error = "cannot listen on " + path + ": " + strerror(errno);
+            close(s);
+            return false;
+        }
+        SetNonBlocking(s);
+        listenFd_ = s;
+        unixPath_ = path;
+        return true;
+    }
+
+    bool connectUnix(const std::string& path, std::string* error) {
+        sockaddr_un a;
+        if (!unixAddress(path, &a, error)) return false;
+        int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            *error = "cannot connect to " + path + ": " + strerror(errno);
+            close(s);
+            return false;
+        }
+        SetNonBlocking(s);
+        fd_ = s;
+        return true;
+    }
+
+    Machine* m_;
+    Uart* u_;
+    int fd_ = -1;
+    int listenFd_ = -1;
+    int ptySlave_ = -1;
+    std::string ptyPath_, link_, unixPath_, describe_;
+    std::deque<uint8_t> inbox_;
+    std::string outbox_;
+    uint64_t nextDeliver_ = 0;
+    uint64_t dropped_ = 0;
+};
+
+std::unique_ptr<Backend> MakeNoLine(Uart* u, uint64_t now) {
+    return std::make_unique<NoLine>(u, now);
+}
+
+std::unique_ptr<Backend> MakeLoopback(Uart* u, uint64_t now) {
+    return std::make_unique<Loopback>(u, now);
+}
+
+std::unique_ptr<Backend> MakeNullModem(Uart* a, Uart* b, const std::string& aName,
+                                       const std::string& bName, uint64_t now) {
+    return std::make_unique<NullModem>(a, b, aName, bName, now);
+}
+
+std::unique_ptr<Backend> MakeFdLine(Machine* m, Uart* u, const std::string& what, uint64_t now,
+                                    std::string* error) {
+    auto line = std::make_unique<FdLine>(m, u);
+    if (!line->open(what, now, error)) return nullptr;
+    m->io().add(line.get());
+    return line;
+}
+
+IoThread::IoThread(Machine* m) : machine_(m) {
+    if (pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) wakePipe_[0] = wakePipe_[1] = -1;
+}
+
+IoThread::~IoThread() {
+    stop();
+    if (wakePipe_[0] >= 0) close(wakePipe_[0]);
+    if (wakePipe_[1] >= 0) close(wakePipe_[1]);
+}
+
+void IoThread::add(FdLine* line) { lines_.push_back(line); }
+
+void IoThread::start() {
+    if (running_ || lines_.empty()) return;
+    running_ = true;
+    thread_ = std::thread([this] { loop(); });
+}
+
+void IoThread::stop() {
+    if (!running_) return;
+    running_ = false;
+    wake();
+    if (thread_.joinable()) thread_.join();
+}
+
+void IoThread::wake() {
+    if (wakePipe_[1] >= 0) {
+        char c = 1;
+        ssize_t n = write(wakePipe_[1], &c, 1);
+        (void)n;
+    }
+}
+
+void IoThread::loop() {
+    std::vector<pollfd> fds(lines_.size() + 1);
+    while (true) {
+        {
+            std::lock_guard<std::mutex> lock(machine_->mutex());
+            if (!running_) return;
+            for (size_t i = 0; i < lines_.size(); ++i) lines_[i]->pollSet(&fds[i]);
+        }
+        fds.back() = {wakePipe_[0], POLLIN, 0};
+        if (poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) return;
+        if (fds.back().revents & POLLIN) {
+            char buf[256];
+            while (read(wakePipe_[0], buf, sizeof buf) > 0) {
+            }
+        }
+        std::lock_guard<std::mutex> lock(machine_->mutex());
+        if (!running_) return;
+        uint64_t now = machine_->now();
+        for (size_t i = 0; i < lines_.size(); ++i) {
+            if (fds[i].fd >= 0 && fds[i].revents) lines_[i]->pollDone(fds[i].revents, now);
+        }
+    }
+}
+
+}  // namespace sim

@@ -1,0 +1,436 @@
+#include "sim/machine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "sim/lines.h"
+
+namespace sim {
+
+namespace {
+
+// Window offsets.
+constexpr uint32_t kBridgeLocalBase = 0x14;
+constexpr uint32_t kBridgeGate = 0xC0;
+constexpr uint32_t kUartStatus = 0x4C;  // read: interrupt status; write: enable mirror
+constexpr uint32_t kUartOptions = 0x74;
+constexpr uint32_t kLocal6C = 0x6C;
+constexpr uint32_t kLocal70 = 0x70;
+
+// Bus addresses of board k's windows: bridge, UARTs, local registers.
+constexpr uint32_t kFirstWindow = 0x1000;
+constexpr uint32_t kBoardStride = 0x400;
+
+void Put16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
+ModelHardware HardwareOfModel(int model) {
+    // What is fitted on each model of the family: UART count, kind, clock.
+    static const ModelHardware kModels[17] = {
+        {8, 4, 14745600},                                          // (unknown model)
+        {8, 3, 22118400}, {4, 3, 22118400}, {2, 3, 22118400},      // 1-3
+        {8, 4, 14745600}, {8, 4, 14745600}, {4, 4, 14745600},      // 4-6
+        {4, 4, 14745600}, {2, 5, 14745600}, {8, 4, 14745600},      // 7-9
+        {8, 4, 14745600}, {8, 4, 14745600}, {2, 4, 20000000},      // 10-12
+        {2, 5, 14745600}, {8, 4, 14745600}, {8, 4, 19692800},      // 13-15
+        {8, 4, 16240000},                                          // 16
+    };
+    return (model >= 1 && model <= 16) ? kModels[model] : kModels[0];
+}
+
+uint8_t Board::status() const {
+    uint8_t s = 0;
+    for (size_t n = 0; n < uarts.size(); ++n) {
+        if ((gate >> n) & 1 && uarts[n]->irq()) s |= static_cast<uint8_t>(1u << n);
+    }
+    return s;
+}
+
+Machine::Machine(MachineOptions options)
+    : options_(options), epoch_(std::chrono::steady_clock::now()) {
+    buses_.resize(1);
+    io_ = std::make_unique<IoThread>(this);
+}
+
+Machine::~Machine() {
+    stop();
+    io_.reset();
+    backends_.clear();
+}
+
+IoThread& Machine::io() { return *io_; }
+
+void Machine::addBuses(uint32_t count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (buses_.size() < count) buses_.resize(count);
+}
+
+Machine::Function& Machine::functionAt(uint32_t bus, uint32_t device, uint32_t function) {
+    if (buses_.size() <= bus) buses_.resize(bus + 1);
+    auto& slot = buses_[bus][device & 31][function & 7];
+    if (!slot) slot.emplace();
+    return *slot;
+}
+
+void Machine::addFunction(uint32_t bus, uint32_t device, uint32_t function, uint16_t vendorId,
+                          uint16_t deviceId, uint16_t subsystemVendorId, uint16_t subsystemId,
+                          uint8_t interruptLine) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Function& f = functionAt(bus, device, function);
+    f.config.fill(0);
+    Put16(&f.config[0x00], vendorId);
+    Put16(&f.config[0x02], deviceId);
+    Put16(&f.config[0x2C], subsystemVendorId);
+    Put16(&f.config[0x2E], subsystemId);
+    f.config[0x3C] = interruptLine;
+    f.config[0x3D] = 1;  // INTA#
+}
+
+int Machine::addBoard(const BoardConfig& config) {
+    auto b = std::make_unique<Board>();
+    b->config = config;
+    b->hw = HardwareOfModel(config.model);
+    int index = static_cast<int>(boards_.size());
+    uint32_t busBase = kFirstWindow + kBoardStride * static_cast<uint32_t>(index);
+    b->bridgeBase = busBase + options_.translationOffset;
+    b->uartBase = busBase + 0x100 + options_.translationOffset;
+    b->localBase = busBase + 0x200 + options_.translationOffset;
+    for (int n = 0; n < b->hw.ports; ++n) {
+        b->uarts.push_back(std::make_unique<Uart>(b->hw.kind, b->hw.clockHz));
+        b->uarts.back()->setFastMode(options_.fast);
+    }
+    addFunction(config.bus, config.device, config.function, config.vendorId, config.deviceId,
+                config.subsystemVendorId, static_cast<uint16_t>(config.model),
+                static_cast<uint8_t>(config.irq));
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Function& f = functionAt(config.bus, config.device, config.function);
+        Put32(&f.config[0x10], busBase | 1);            // BAR0: bridge window, I/O
+        Put32(&f.config[0x14], (busBase + 0x100) | 1);  // BAR1: UARTs, I/O
+        boards_.push_back(std::move(b));
+        wired_.emplace_back(boards_.back()->uarts.size(), false);
+        lineNames_.emplace_back(boards_.back()->uarts.size(), "none");
+        for (auto& u : boards_.back()->uarts) backends_.push_back(MakeNoLine(u.get(), 0));
+    }
+    return index;
+}
+
+std::string Machine::wire(int board, int port, const std::string& what) {
+    auto valid = [&](int b, int p) {
+        return b >= 0 && static_cast<size_t>(b) < boards_.size() && p >= 0 &&
+               static_cast<size_t>(p) < boards_[static_cast<size_t>(b)]->uarts.size();
+    };
+    auto name = [](int b, int p) { return std::to_string(b) + "." + std::to_string(p); };
+    if (!valid(board, port)) return "there is no port " + name(board, port);
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& w = wired_[static_cast<size_t>(board)];
+    if (w[static_cast<size_t>(port)]) return "port " + name(board, port) + " is wired twice";
+    Uart* u = &uart(board, port);
+    uint64_t t = now();
+    std::unique_ptr<Backend> backend;
+    if (what == "none") {
+        backend = MakeNoLine(u, t);
+    } else if (what == "loopback") {
+        backend = MakeLoopback(u, t);
+    } else if (what.rfind("null-modem:", 0) == 0) {
+        std::string peer = what.substr(11);
+        int pb = -1, pp = -1;
+        if (sscanf(peer.c_str(), "%d.%d", &pb, &pp) != 2 || !valid(pb, pp)) {
+            return "there is no port " + peer + " to connect to";
+        }
+        if (pb == board && pp == port) return "a null-modem cable needs two different ports";
+        if (wired_[static_cast<size_t>(pb)][static_cast<size_t>(pp)]) {
+            return "port " + peer + " is wired twice";
+        }
+        backend = MakeNullModem(u, &uart(pb, pp), name(board, port), peer, t);
+        wired_[static_cast<size_t>(pb)][static_cast<size_t>(pp)] = true;
+        lineNames_[static_cast<size_t>(pb)][static_cast<size_t>(pp)] =
+            "null-modem:" + name(board, port);
+    } else {
+        std::string error;
+        backend = MakeFdLine(this, u, what, t, &error);
+        if (!backend) return error;
+    }
+    w[static_cast<size_t>(port)] = true;
+    lineNames_[static_cast<size_t>(board)][static_cast<size_t>(port)] = backend->describe();
+    if (what.rfind("null-modem:", 0) == 0) {
+        lineNames_[static_cast<size_t>(board)][static_cast<size_t>(port)] = what;
+    }
+    backends_.push_back(std::move(backend));
+    return "";
+}
+
+std::string Machine::describeLine(int board, int port) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lineNames_.at(static_cast<size_t>(board)).at(static_cast<size_t>(port));
+}
+
+uint64_t Machine::clockNow() const {
+    if (options_.manualClock) return manualNow_.load();
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now() - epoch_)
+                                     .count());
+}
+
+uint64_t Machine::now() const { return clockNow(); }
+
+uint64_t Machine::nextEventLocked() const {
+    uint64_t t = kNever;
+    for (const auto& b : boards_) {
+        for (const auto& u : b->uarts) t = std::min(t, u->nextEvent());
+    }
+    for (const auto& be : backends_) t = std::min(t, be->nextEvent());
+    return t;
+}
+
+// Runs every event due by `now` across all UARTs and backends in time
+// order, so a character reaches the far UART at the moment it was sent.
+void Machine::settleLocked(uint64_t now) {
+    for (int guard = 0; guard < 1000000; ++guard) {
+        uint64_t best = kNever;
+        Uart* bu = nullptr;
+        Backend* bb = nullptr;
+        for (auto& b : boards_) {
+            for (auto& u : b->uarts) {
+                uint64_t t = u->nextEvent();
+                if (t < best) {
+                    best = t;
+                    bu = u.get();
+                    bb = nullptr;
+                }
+            }
+        }
+        for (auto& be : backends_) {
+            uint64_t t = be->nextEvent();
+            if (t < best) {
+                best = t;
+                bb = be.get();
+                bu = nullptr;
+            }
+        }
+        if (best > now) {
+            if (!options_.fast) return;
+            // Unpaced: a transmitter waiting for room at the far end may go on.
+            bool any = false;
+            for (auto& b : boards_) {
+                for (auto& u : b->uarts) {
+                    u->kick(now);
+                    any = any || u->nextEvent() <= now;
+                }
+            }
+            if (!any) return;
+            continue;
+        }
+        if (bu) bu->step(now);
+        else bb->step(now);
+    }
+}
+
+void Machine::updateIrqsLocked() {
+    std::array<bool, 256> level = irqForeign_;
+    for (auto& b : boards_) {
+        if (b->status()) level[b->config.irq & 0xFF] = true;
+    }
+    bool rose = false;
+    for (size_t i = 0; i < level.size(); ++i) {
+        if (level[i] && !irqLevel_[i] && !irqMasked_[i]) rose = true;
+        irqLevel_[i] = level[i];
+    }
+    if (rose) irqCv_.notify_all();
+}
+
+void Machine::changedLocked() {
+    updateIrqsLocked();
+    uint64_t next = nextEventLocked();
+    if (next < schedDeadline_) schedCv_.notify_one();
+}
+
+uint8_t Machine::readLocked(uint32_t port) {
+    for (auto& bp : boards_) {
+        Board& b = *bp;
+        if (port >= b.bridgeBase && port < b.bridgeBase + 256) {
+            uint32_t off = port - b.bridgeBase;
+            if (off == kBridgeGate) return b.gate;
+            if (off == kBridgeLocalBase) return static_cast<uint8_t>(b.localBase);
+            if (off == kBridgeLocalBase + 1) return static_cast<uint8_t>(b.localBase >> 8);
+            return 0;
+        }
+        if (port >= b.uartBase && port < b.uartBase + 256) {
+            uint32_t off = port - b.uartBase;
+            if (off < 8 * b.uarts.size()) return b.uarts[off / 8]->read(static_cast<int>(off % 8), now());
+            if (off == kUartStatus) return b.status();
+            if (off == kUartOptions) return b.config.options;
+            return 0xFF;
+        }
+        if (port >= b.localBase && port < b.localBase + 256) {
+            uint32_t off = port - b.localBase;
+            if (off == kLocal6C) return b.local6C;
+            if (off == kLocal70) return b.local70;
+            return 0;
+        }
+    }
+    return 0xFF;  // nothing decodes the address: the bus floats high
+}
+
+void Machine::writeLocked(uint32_t port, uint8_t value) {
+    for (auto& bp : boards_) {
+        Board& b = *bp;
+        if (port >= b.bridgeBase && port < b.bridgeBase + 256) {
+            if (port - b.bridgeBase == kBridgeGate) b.gate = value;
+            return;
+        }
+        if (port >= b.uartBase && port < b.uartBase + 256) {
+            uint32_t off = port - b.uartBase;
+            if (off < 8 * b.uarts.size()) b.uarts[off / 8]->write(static_cast<int>(off % 8), value, now());
+            else if (off == kUartStatus) b.mirror = value;
+            return;
+        }
+        if (port >= b.localBase && port < b.localBase + 256) {
+            uint32_t off = port - b.localBase;
+            if (off == kLocal6C) b.local6C = value;
+            if (off == kLocal70) b.local70 = value;
+            return;
+        }
+    }
+}
+
+uint8_t Machine::ioRead8(uint32_t port) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    settleLocked(now());
+    uint8_t v = readLocked(port);
+    settleLocked(now());
+    changedLocked();
+    return v;
+}
+
+void Machine::ioWrite8(uint32_t port, uint8_t value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    settleLocked(now());
+    writeLocked(port, value);
+    settleLocked(now());
+    changedLocked();
+}
+
+uint16_t Machine::ioRead16(uint32_t port) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    settleLocked(now());
+    uint16_t v = static_cast<uint16_t>(readLocked(port) | (readLocked(port + 1) << 8));
+    changedLocked();
+    return v;
+}
+
+uint32_t Machine::pciConfigRead(uint32_t bus, uint32_t slot, void* buffer, uint32_t offset,
+                                uint32_t length) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (bus >= buses_.size()) return 0;
+    const auto& f = buses_[bus][slot & 31][(slot >> 5) & 7];
+    auto* out = static_cast<uint8_t*>(buffer);
+    if (!f) {
+        std::memset(out, 0xFF, std::min<uint32_t>(length, 2));
+        return 2;
+    }
+    if (offset >= 256) return 0;
+    uint32_t n = std::min<uint32_t>(length, 256 - offset);
+    std::memcpy(out, f->config.data() + offset, n);
+    return n;
+}
+
+bool Machine::translateIo(uint32_t bus, uint64_t busAddress, uint64_t* hostAddress) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (bus >= buses_.size()) return false;
+    *hostAddress = busAddress + options_.translationOffset;
+    return true;
+}
+
+bool Machine::waitIrq(uint32_t irq, const std::atomic<bool>* cancelled) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    irq &= 0xFF;
+    while (true) {
+        if (cancelled->load()) return false;
+        if (options_.manualClock) settleLocked(now());
+        updateIrqsLocked();
+        if (irqLevel_[irq] && !irqMasked_[irq]) return true;
+        irqCv_.wait(lock);
+    }
+}
+
+bool Machine::irqLevel(uint32_t irq) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    updateIrqsLocked();
+    return irqLevel_[irq & 0xFF] && !irqMasked_[irq & 0xFF];
+}
+
+void Machine::wakeIrqWaiters() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    irqCv_.notify_all();
+}
+
+void Machine::maskIrq(uint32_t irq) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    irqMasked_[irq & 0xFF] = true;
+}
+
+bool Machine::irqMasked(uint32_t irq) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return irqMasked_[irq & 0xFF];
+}
+
+void Machine::setForeignIrq(uint32_t irq, bool asserted) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    irqForeign_[irq & 0xFF] = asserted;
+    updateIrqsLocked();
+}
+
+void Machine::advanceTo(uint64_t ns) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ns > manualNow_.load()) manualNow_.store(ns);
+    settleLocked(manualNow_.load());
+    updateIrqsLocked();
+}
+
+void Machine::start() {
+    io_->start();
+    if (options_.manualClock || scheduler_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = false;
+    }
+    scheduler_ = std::thread([this] { schedulerLoop(); });
+}
+
+void Machine::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        schedCv_.notify_all();
+        irqCv_.notify_all();
+    }
+    if (scheduler_.joinable()) scheduler_.join();
+    io_->stop();
+}
+
+void Machine::schedulerLoop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        settleLocked(now());
+        updateIrqsLocked();
+        uint64_t next = nextEventLocked();
+        schedDeadline_ = next;
+        if (next == kNever) {
+            schedCv_.wait(lock);
+        } else {
+            schedCv_.wait_until(lock, epoch_ + std::chrono::nanoseconds(next));
+        }
+        schedDeadline_ = 0;
+    }
+}
+
+}  // namespace sim

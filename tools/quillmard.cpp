@@ -1,0 +1,199 @@
+// quillmard: the driver on a simulated PCI machine.
+//
+//   quillmard [machine options] [-- driver options]
+//
+// Builds the machine from its own options, then starts the driver through
+// its image entry with the options after "--". Ends on SIGINT or SIGTERM
+// after tearing the driver down.
+#include <fmt/core.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/machine_info.h"
+#include "platform/host.h"
+#include "sim/machine.h"
+#include "channel/channel.h"
+#include "startup/startup.h"
+#include "tools/machine_options.h"
+
+namespace {
+
+sim::Machine* g_machine = nullptr;
+
+const char kFooter[] = R"(
+Lines (--line B.P=WHAT, B the board's number in --board order, P the port):
+  none                 idle line, modem inputs inactive (unwired ports)
+  loopback             plug: TX to RX, RTS to CTS, DTR to DSR, DCD and RI
+  null-modem:B.Q       cable to port Q of board B
+  pty, pty:LINK        a Linux pseudo-terminal (path printed; LINK: a symlink)
+  tcp-listen:PORT      listen on 127.0.0.1:PORT for the far end
+  tcp:HOST:PORT        connect to the far end
+  unix-listen:PATH     listen on a Unix socket
+  unix:PATH            connect to a Unix socket
+
+With no --board, --no-board or --line: one 8-port model-4 board (14745600 Hz)
+on IRQ 5, ports 0-1, 2-3, 4-5 null-modem pairs, 6 loopback, 7 pty.
+
+Driver options (after --): -Q IRQ, -S 0|1 shared IRQ, -P first device number,
+-h usage.
+
+Examples:
+  quillmard -- -Q 5
+  quillmard --board model=1,irq=5 --line 0.0=null-modem:0.1 -- -Q 5 -P 0
+  quillmard --namespace test1 --board model=4,irq=9 --line 0.0=pty:/tmp/ttyQ0 -- -Q 9
+)";
+
+// After the bring-up: which board the driver took, and the ports it serves.
+void PublishInfo() {
+    qm::MachineInfo info;
+    info.pid = getpid();
+    for (size_t b = 0; b < g_machine->boardCount(); ++b) {
+        sim::Board& board = g_machine->board(static_cast<int>(b));
+        if (board.uartBase + 0x4C != g_IntStatusPort) continue;
+        for (uint8_t n = 0; n < g_PortCount && n < board.uarts.size(); ++n) {
+            if (!g_Channels[n]) continue;
+            qm::PortInfo p;
+            p.device = g_PortNames[n].path;
+            p.number = n + g_PortNameBase;
+            p.board = static_cast<int>(b);
+            p.index = n;
+            p.model = board.config.model;
+            p.clockHz = g_UartClock;
+            p.line = g_machine->describeLine(static_cast<int>(b), n);
+            info.ports.push_back(p);
+        }
+    }
+    qm::PublishMachineInfo(host::Namespace(), info);
+}
+
+void ShutdownAndExit(int) {
+    ShutdownBoard();
+    ExitProcess(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Everything after "--" belongs to the driver.
+    std::vector<std::string> driverArgs = {"quillmard"};
+    int ownArgc = argc;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--") {
+            ownArgc = i;
+            for (int j = i + 1; j < argc; ++j) driverArgs.emplace_back(argv[j]);
+            break;
+        }
+    }
+
+    CLI::App app{"quillmard: the Quillmar serial driver on a simulated PCI machine"};
+    app.footer(kFooter);
+    std::vector<std::string> boardSpecs, lineSpecs;
+    bool noBoard = false, realtime = false, fast = false;
+    std::string ns = "default";
+    uint32_t translation = 0;
+    app.add_option("--board", boardSpecs, "a board: model=M,irq=I[,bus=,slot=,function=,options=,id=]")
+        ->type_name("SPEC");
+    app.add_flag("--no-board", noBoard, "a machine without any board of the family");
+    app.add_option("--line", lineSpecs, "wire port P of board B: B.P=WHAT (see below)")
+        ->type_name("B.P=WHAT");
+    app.add_option("--namespace", ns, "keeps the named objects of parallel runs apart")
+        ->capture_default_str();
+    app.add_flag("--realtime", realtime, "run driver threads with real-time scheduling");
+    app.add_flag("--fast", fast, "UARTs move characters without line timing");
+    app.add_option("--translation-offset", translation,
+                   "host I/O address = bus address + offset (a multiple of 256)");
+    try {
+        app.parse(ownArgc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e);
+    }
+    if (translation % 256 != 0) {
+        fmt::print(stderr, "quillmard: --translation-offset {} is not a multiple of 256\n", translation);
+        return 2;
+    }
+
+    sim::MachineOptions mo;
+    mo.fast = fast;
+    mo.translationOffset = translation;
+    auto machine = std::make_unique<sim::Machine>(mo);
+    g_machine = machine.get();
+
+    std::vector<tools::LineSpec> lines;
+    bool defaults = boardSpecs.empty() && !noBoard && lineSpecs.empty();
+    if (defaults) {
+        machine->addBoard(sim::BoardConfig{});
+        lines = tools::DefaultWiring();
+    } else if (!noBoard) {
+        for (const auto& spec : boardSpecs) {
+            sim::BoardConfig c;
+            std::string error = tools::ParseBoardSpec(spec, &c);
+            if (!error.empty()) {
+                fmt::print(stderr, "quillmard: --board {}: {}\n", spec, error);
+                return 2;
+            }
+            machine->addBoard(c);
+        }
+    }
+    for (const auto& spec : lineSpecs) {
+        tools::LineSpec l;
+        std::string error = tools::ParseLineSpec(spec, &l);
+        if (!error.empty()) {
+            fmt::print(stderr, "quillmard: --line {}: {}\n", spec, error);
+            return 2;
+        }
+        lines.push_back(l);
+    }
+    for (const auto& l : lines) {
+        std::string error = machine->wire(l.board, l.port, l.what);
+        if (!error.empty()) {
+            fmt::print(stderr, "quillmard: --line {}.{}={}: {}\n", l.board, l.port, l.what, error);
+            return 2;
+        }
+    }
+    for (size_t b = 0; b < machine->boardCount(); ++b) {
+        for (size_t p = 0; p < machine->board(static_cast<int>(b)).uarts.size(); ++p) {
+            std::string d = machine->describeLine(static_cast<int>(b), static_cast<int>(p));
+            if (d.rfind("pty", 0) == 0) fmt::print(stderr, "port {}.{}: {}\n", b, p, d);
+        }
+    }
+    std::fflush(stdout);
+
+    // Signals are taken on a thread of their own, never in a handler: the
+    // tear-down waits, prints and releases named objects.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    host::SetNamespace(ns);
+    host::SetRealtime(realtime);
+    host::InstallMachine(machine.get());
+    host::SetExitHook([](uint32_t) {
+        if (g_machine) g_machine->stop();
+        qm::RemoveMachineInfo(host::Namespace());
+    });
+    host::SetParkHook(PublishInfo);
+    machine->start();
+
+    std::thread([stopSignals] {
+        int sig = 0;
+        sigwait(&stopSignals, &sig);
+        ShutdownAndExit(sig);
+    }).detach();
+
+    host::SetArguments(driverArgs);
+    uint32_t record = 0;
+    uint32_t code = ImageEntry(1, &record);
+    // The driver ended early (usage text, rejected option).
+    ExitProcess(code);
+}
