@@ -1,0 +1,263 @@
+#include "client/client.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "platform/names.h"
+
+namespace qm {
+
+namespace {
+
+// Request block offsets and command codes of the protocol.
+constexpr uint32_t kCommand = 16, kPortNumber = 20, kLength = 28, kResultCount = 32, kStatus = 36,
+                   kData = 40, kHeader = 44;
+enum : uint32_t {
+    kOpen = 1, kClose = 2, kRead = 3, kWrite = 4, kSetLineSettings = 6, kSetRts = 7, kClearRts = 8,
+    kSetDtr = 9, kClearDtr = 10, kGetModemStatus = 11, kGetLineStatus = 12, kGetModemControl = 13,
+    kSetBreak = 14, kClearBreak = 15, kGetLineErrors = 16, kGetRxCount = 17,
+};
+// The status the driver gives a request on a channel no command 1 has bound.
+constexpr uint32_t kStatusInvalid = 87;
+constexpr uint32_t kDataCapacity = 8192;
+// How long a client waits for a reply still owed to a client that died.
+constexpr uint32_t kOwedReplyWaitMs = 500;
+
+void Put32(volatile uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint32_t Get32(const volatile uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+bool AnyDriverObjects(const std::string& ns) {
+    std::string prefix = names::HostObjectName(ns, "");
+    DIR* dir = opendir(names::ObjectDirectory());
+    if (!dir) return false;
+    bool found = false;
+    while (dirent* e = readdir(dir)) {
+        std::string n = e->d_name;
+        if (n.rfind(prefix, 0) == 0 && n.size() > 3 && n.compare(n.size() - 3, 3, ".sm") == 0) {
+            found = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+}  // namespace
+
+void LineSettings::toBytes(uint8_t out[16]) const {
+    std::memset(out, 0, 16);
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(static_cast<uint32_t>(baudRate) >> (8 * i));
+    out[4] = static_cast<uint8_t>(parity);
+    out[5] = stopBits;
+    out[6] = dataBits;
+    for (int i = 0; i < 4; ++i) out[8 + i] = static_cast<uint8_t>(softwareFlow >> (8 * i));
+    out[12] = xoffChar;
+    out[13] = xonChar;
+    out[14] = handshake;
+}
+
+const char* StatusText(Status s) {
+    switch (s) {
+        case Status::Ok: return "ok";
+        case Status::NoDriver: return "no driver is running (start quillmard)";
+        case Status::NoSuchPort: return "no such port";
+        case Status::NotConfigured: return "not configured";
+        case Status::Timeout: return "timed out";
+        case Status::Refused: return "refused by the driver";
+    }
+    return "?";
+}
+
+std::string DescribeLineErrors(uint8_t bits) {
+    std::string out;
+    auto add = [&](uint8_t bit, const char* word) {
+        if (bits & bit) out += (out.empty() ? "" : " ") + std::string(word);
+    };
+    add(kLsrOverrun, "overrun");
+    add(kLsrParity, "parity");
+    add(kLsrFraming, "framing");
+    add(kLsrBreak, "break");
+    add(kLsrFifoError, "fifo-error");
+    return out.empty() ? "none" : out;
+}
+
+std::string Port::DevicePath(const std::string& port) {
+    if (!port.empty() && port[0] == '\\') return port;
+    std::string number = port;
+    if (number.rfind("Serial", 0) == 0) number = number.substr(6);
+    return "\\RtDevice\\Quillmar\\Serial" + number;
+}
+
+std::unique_ptr<Port> Port::Attach(const std::string& port, const std::string& ns,
+                                   Status* status, std::string* why) {
+    std::unique_ptr<Port> p(new Port);
+    p->ns_ = ns;
+    p->device_ = DevicePath(port);
+    auto fail = [&](Status s, const std::string& text) {
+        *status = s;
+        if (why) *why = text;
+        return nullptr;
+    };
+    ipc::Status st = ipc::Open(ns, p->device_ + ".sm", ipc::Kind::Section, &p->section_);
+    if (st != ipc::Status::Ok || !ipc::IsLive(ns, p->device_ + ".sm")) {
+        if (AnyDriverObjects(ns)) return fail(Status::NoSuchPort, p->device_ + ": no such port");
+        return fail(Status::NoDriver, "no driver is running in namespace '" + ns + "' (start quillmard)");
+    }
+    if (p->section_.payloadSize < kHeader + 16 ||
+        ipc::Open(ns, p->device_ + ".s1", ipc::Kind::Semaphore, &p->request_) != ipc::Status::Ok ||
+        ipc::Open(ns, p->device_ + ".s2", ipc::Kind::Semaphore, &p->reply_) != ipc::Status::Ok ||
+        ipc::Open(ns, p->device_, ipc::Kind::Mutex, &p->mutex_) != ipc::Status::Ok) {
+        return fail(Status::NoSuchPort, p->device_ + ": the port's objects are incomplete");
+    }
+    *status = Status::Ok;
+    return p;
+}
+
+Port::~Port() {
+    ipc::Close(&mutex_);
+    ipc::Close(&reply_);
+    ipc::Close(&request_);
+    ipc::Close(&section_);
+}
+
+Status Port::transact(uint32_t command, uint32_t length, const uint8_t* in, size_t inSize,
+                      uint8_t* out, size_t outSize, uint32_t* resultCount) {
+    auto* block = static_cast<volatile uint8_t*>(section_.payload);
+    ipc::WaitResult w = ipc::MutexWait(&mutex_, requestTimeoutMs_);
+    if (w == ipc::WaitResult::Timeout || w == ipc::WaitResult::Failed) {
+        return ipc::IsLive(ns_, device_ + ".sm") ? Status::Timeout : Status::NoDriver;
+    }
+    if (w == ipc::WaitResult::Abandoned) {
+        // The last client died holding the block: let the reply it was owed
+        // arrive, so it is not taken for ours.
+        ipc::SemaphoreWait(&reply_, kOwedReplyWaitMs);
+    }
+    // A reply signalled out of turn would answer our request with stale
+    // results: drop any before asking.
+    while (ipc::SemaphoreWait(&reply_, 0) == ipc::WaitResult::Signaled) {
+    }
+    Put32(block + kCommand, command);
+    Put32(block + kLength, length);
+    for (size_t i = 0; i < inSize; ++i) block[kData + i] = in[i];
+    ipc::SemaphoreRelease(&request_, 1, nullptr);
+    if (ipc::SemaphoreWait(&reply_, requestTimeoutMs_) != ipc::WaitResult::Signaled) {
+        ipc::MutexRelease(&mutex_);
+        return ipc::IsLive(ns_, device_ + ".sm") ? Status::Timeout : Status::NoDriver;
+    }
+    uint32_t status = Get32(block + kStatus);
+    uint32_t count = Get32(block + kResultCount);
+    if (resultCount) *resultCount = count;
+    // A read returns as many bytes as it reports, never more than asked.
+    if (command == kRead) outSize = std::min<size_t>(outSize, count);
+    for (size_t i = 0; i < outSize; ++i) out[i] = block[kData + i];
+    ipc::MutexRelease(&mutex_);
+    if (status == kStatusInvalid && command != kOpen) return Status::NotConfigured;
+    return status == 0 ? Status::Ok : Status::Refused;
+}
+
+Status Port::simple(uint32_t command) {
+    return transact(command, 0, nullptr, 0, nullptr, 0, nullptr);
+}
+
+Status Port::query(uint32_t command, uint8_t* byte) {
+    return transact(command, 0, nullptr, 0, byte, 1, nullptr);
+}
+
+Status Port::open() { return simple(kOpen); }
+Status Port::close() { return simple(kClose); }
+Status Port::setRts(bool on) { return simple(on ? kSetRts : kClearRts); }
+Status Port::setDtr(bool on) { return simple(on ? kSetDtr : kClearDtr); }
+Status Port::setBreak(bool on) { return simple(on ? kSetBreak : kClearBreak); }
+Status Port::modemStatus(uint8_t* msr) { return query(kGetModemStatus, msr); }
+Status Port::lineStatus(uint8_t* lsr) { return query(kGetLineStatus, lsr); }
+Status Port::modemControl(uint8_t* mcr) { return query(kGetModemControl, mcr); }
+Status Port::lineErrors(uint8_t* bits) { return query(kGetLineErrors, bits); }
+
+Status Port::rxCount(uint32_t* count) {
+    uint8_t b[4];
+    Status s = transact(kGetRxCount, 0, nullptr, 0, b, 4, nullptr);
+    if (s == Status::Ok) *count = Get32(b);
+    return s;
+}
+
+Status Port::setLineSettings(const LineSettings& settings, bool* accepted) {
+    uint8_t record[16];
+    settings.toBytes(record);
+    uint32_t result = 0;
+    Status s = transact(kSetLineSettings, 16, record, 16, nullptr, 0, &result);
+    if (accepted) *accepted = s == Status::Ok && result == 1;
+    return s;
+}
+
+Status Port::readSome(uint8_t* buffer, uint32_t max, uint32_t* got) {
+    *got = 0;
+    max = std::min(max, kDataCapacity);
+    uint32_t count = 0;
+    // The bytes are copied out under the mutex, inside transact.
+    Status s = transact(kRead, max, nullptr, 0, buffer, max, &count);
+    if (s != Status::Ok) return s;
+    *got = std::min(count, max);
+    return s;
+}
+
+Status Port::read(uint8_t* buffer, uint32_t max, uint32_t timeoutMs, uint32_t* got) {
+    using Clock = std::chrono::steady_clock;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto pause = std::chrono::microseconds(100);
+    *got = 0;
+    max = std::min(max, kDataCapacity);
+    for (;;) {
+        uint32_t count = 0;
+        Status s = readSome(buffer, max, &count);
+        if (s != Status::Ok) return s;
+        if (count > 0) {
+            *got = count;
+            return Status::Ok;
+        }
+        if (Clock::now() >= deadline) return Status::Timeout;
+        // Never spin: a short back-off capped at 2 ms, well inside the
+        // 89 ms the receive ring lasts at 921600 bit/s.
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(2000));
+    }
+}
+
+Status Port::writeSome(const uint8_t* data, uint32_t size, uint32_t* taken) {
+    size = std::min(size, kDataCapacity);
+    return transact(kWrite, size, data, size, nullptr, 0, taken);
+}
+
+Status Port::writeAll(const uint8_t* data, size_t size, uint32_t timeoutMs, size_t* written) {
+    using Clock = std::chrono::steady_clock;
+    size_t done = 0;
+    auto lastProgress = Clock::now();
+    auto pause = std::chrono::microseconds(100);
+    while (done < size) {
+        uint32_t taken = 0;
+        Status s = writeSome(data + done, static_cast<uint32_t>(std::min<size_t>(size - done, kDataCapacity)), &taken);
+        if (written) *written = done;
+        if (s != Status::Ok) return s;
+        if (taken > 0) {
+            done += taken;
+            lastProgress = Clock::now();
+            pause = std::chrono::microseconds(100);
+            continue;
+        }
+        if (Clock::now() - lastProgress > std::chrono::milliseconds(timeoutMs)) return Status::Timeout;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(2000));
+    }
+    if (written) *written = done;
+    return Status::Ok;
+}
+
+}  // namespace qm

@@ -1,1 +1,125 @@
+// Client library: talks to a Quillmar port served by quillmard from
+// another process, through the port's request block, its two semaphores
+// and its mutex.
+//
+//   std::string why;
+//   auto port = qm::Port::Attach("Serial0", "default", &why);   // no command sent
+//   port->open();                                               // resets the port to 9600 8N1
+//   port->setLineSettings(qm::ParseLineSettings("115200,8N1").value());
+//   port->writeAll(data, size, 1000);
+//
+// Attaching sends nothing: opening (command 1) resets the port, so only a
+// program that means to configure the port opens it.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/ipc.h"
+
+namespace qm {
+
+// The 16-byte line-settings record, as it travels in the request block.
+struct LineSettings {
+    int32_t baudRate = 9600;
+    char parity = 'n';        // 'n', 'o', 'e', 'm', 's'
+    uint8_t stopBits = 1;     // 1, 2, or 3 for one and a half (5 data bits)
+    uint8_t dataBits = 8;
+    uint32_t softwareFlow = 0;
+    uint8_t xoffChar = 0x13;
+    uint8_t xonChar = 0x11;
+    uint8_t handshake = 0;    // bit 0 RTS/auto-RTS, bit 1 auto-CTS, bit 2 DTR
+    void toBytes(uint8_t out[16]) const;
+};
+
+enum : uint8_t { kHandshakeRts = 0x01, kHandshakeCts = 0x02, kHandshakeDtr = 0x04 };
+
+// Modem status register bits.
+enum : uint8_t {
+    kMsrDeltaCts = 0x01, kMsrDeltaDsr = 0x02, kMsrTrailingRi = 0x04, kMsrDeltaDcd = 0x08,
+    kMsrCts = 0x10, kMsrDsr = 0x20, kMsrRi = 0x40, kMsrDcd = 0x80,
+};
+// Line status register and line-error bits.
+enum : uint8_t {
+    kLsrDataReady = 0x01, kLsrOverrun = 0x02, kLsrParity = 0x04, kLsrFraming = 0x08,
+    kLsrBreak = 0x10, kLsrThrEmpty = 0x20, kLsrTxEmpty = 0x40, kLsrFifoError = 0x80,
+};
+// Modem control bits the driver reports.
+enum : uint8_t { kMcrDtr = 0x01, kMcrRts = 0x02 };
+
+// "overrun parity framing break fifo" for a line-error byte ("none" for 0).
+std::string DescribeLineErrors(uint8_t bits);
+
+// "115200,8N1" (also "9600", "115200,7E2", "300,5N1.5"); nullopt with the
+// reason in *error otherwise.
+std::optional<LineSettings> ParseLineSettings(const std::string& text, std::string* error);
+
+// Whether the driver can make `baud` from `clockHz`, computed as the driver
+// does; when not, a sentence with the nearest rate that it can make.
+bool CheckRate(uint32_t clockHz, int64_t baud, std::string* why);
+
+enum class Status {
+    Ok,
+    NoDriver,       // no quillmard serves this namespace
+    NoSuchPort,     // a driver runs, but not this port
+    NotConfigured,  // the port was never opened (quillmar config)
+    Timeout,        // the driver did not answer in time
+    Refused,        // the driver refused the request (status not 0)
+};
+const char* StatusText(Status s);
+
+class Port {
+public:
+    // PORT is a full device path or its number ("3", "Serial3").
+    static std::string DevicePath(const std::string& port);
+    static std::unique_ptr<Port> Attach(const std::string& port, const std::string& ns,
+                                        Status* status, std::string* why);
+    ~Port();
+    Port(const Port&) = delete;
+    Port& operator=(const Port&) = delete;
+
+    const std::string& device() const { return device_; }
+
+    Status open();
+    Status close();
+    // *accepted false when the driver rejected the record (it still
+    // replaced the port's stored settings and reset its FIFOs).
+    Status setLineSettings(const LineSettings& settings, bool* accepted = nullptr);
+    Status setRts(bool on);
+    Status setDtr(bool on);
+    Status setBreak(bool on);
+    Status modemStatus(uint8_t* msr);
+    Status lineStatus(uint8_t* lsr);  // reading it clears the UART's error bits
+    Status modemControl(uint8_t* mcr);
+    Status lineErrors(uint8_t* bits);
+    Status rxCount(uint32_t* count);
+
+    // One read request: up to `max` bytes that have arrived, maybe none.
+    Status readSome(uint8_t* buffer, uint32_t max, uint32_t* got);
+    // Waits up to timeoutMs for at least one byte, polling with a short
+    // bounded back-off; Timeout when nothing came.
+    Status read(uint8_t* buffer, uint32_t max, uint32_t timeoutMs, uint32_t* got);
+    // One write request: as many bytes as the transmit ring takes.
+    Status writeSome(const uint8_t* data, uint32_t size, uint32_t* taken);
+    // All bytes, or Timeout after timeoutMs without progress.
+    Status writeAll(const uint8_t* data, size_t size, uint32_t timeoutMs, size_t* written = nullptr);
+
+    // Reply wait per request (default 5 s).
+    void setRequestTimeout(uint32_t ms) { requestTimeoutMs_ = ms; }
+
+private:
+    Port() = default;
+    Status transact(uint32_t command, uint32_t length, const uint8_t* in, size_t inSize,
+                    uint8_t* out, size_t outSize, uint32_t* resultCount);
+    Status simple(uint32_t command);
+    Status query(uint32_t command, uint8_t* byte);
+
+    std::string ns_, device_;
+    ipc::Object section_, request_, reply_, mutex_;
+    uint32_t requestTimeoutMs_ = 5000;
+};
+
+}  // namespace qm

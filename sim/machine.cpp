@@ -306,6 +306,7 @@ uint8_t Machine::ioRead8(uint32_t port) {
     std::lock_guard<std::mutex> lock(mutex_);
     settleLocked(now());
     uint8_t v = readLocked(port);
+    if (tracing_) trace_.push_back({port, false, v});
     settleLocked(now());
     changedLocked();
     return v;
@@ -315,6 +316,7 @@ void Machine::ioWrite8(uint32_t port, uint8_t value) {
     std::lock_guard<std::mutex> lock(mutex_);
     settleLocked(now());
     writeLocked(port, value);
+    if (tracing_) trace_.push_back({port, true, value});
     settleLocked(now());
     changedLocked();
 }
@@ -376,6 +378,19 @@ void Machine::wakeIrqWaiters() {
 void Machine::maskIrq(uint32_t irq) {
     std::lock_guard<std::mutex> lock(mutex_);
     irqMasked_[irq & 0xFF] = true;
+}
+
+void Machine::setTrace(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tracing_ = on;
+    trace_.clear();
+}
+
+std::vector<Machine::IoEvent> Machine::takeTrace() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<IoEvent> out;
+    out.swap(trace_);
+    return out;
 }
 
 bool Machine::irqMasked(uint32_t irq) {

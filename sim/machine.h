@@ -117,6 +117,15 @@ public:
     Uart& uart(int b, int p) { return *board(b).uarts.at(static_cast<size_t>(p)); }
     bool irqMasked(uint32_t irq);
 
+    // Register trace for tests: every port access in order.
+    struct IoEvent {
+        uint32_t port;
+        bool write;
+        uint8_t value;
+    };
+    void setTrace(bool on);
+    std::vector<IoEvent> takeTrace();
+
     // For backends: called with the lock held after they change state.
     void changedLocked();
     std::mutex& mutex() { return mutex_; }
@@ -157,6 +166,9 @@ private:
     std::vector<std::unique_ptr<Backend>> backends_;
     std::vector<std::vector<bool>> wired_;
     std::vector<std::vector<std::string>> lineNames_;
+
+    bool tracing_ = false;
+    std::vector<IoEvent> trace_;
 
     std::array<bool, 256> irqLevel_{};
     std::array<bool, 256> irqForeign_{};

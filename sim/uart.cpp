@@ -44,7 +44,8 @@ int Parity(uint8_t value, int bits) {
     return ones & 1;
 }
 
-// The parity bit a sender with LCR parity field `p` puts after `value`.
+// The parity bit a sender with LCR parity field `p` (bit 0 enable, bit 1
+// even, bit 2 stick) puts after `value`.
 int ParityBit(uint8_t value, int dataBits, uint8_t p) {
     bool even = p & 0x02, stick = p & 0x04;
     if (stick) return even ? 0 : 1;
@@ -69,7 +70,7 @@ Decoded DecodeChar(const LineChar& c, uint8_t rxDataBits, uint8_t rxParity, uint
     int n = 0;
     levels[n++] = 0;
     for (int i = 0; i < c.dataBits; ++i) levels[n++] = (c.value >> i) & 1;
-    if (c.parity & 1) levels[n++] = static_cast<uint8_t>(ParityBit(c.value, c.dataBits, c.parity >> 1));
+    if (c.parity & 1) levels[n++] = static_cast<uint8_t>(ParityBit(c.value, c.dataBits, c.parity));
     for (int i = 0; i < c.stopBits; ++i) levels[n++] = 1;
     double ratio = (c.bitNs > 0 && rxBitNs > 0) ? rxBitNs / c.bitNs : 1.0;
     auto sample = [&](int j) -> int {
@@ -87,7 +88,7 @@ Decoded DecodeChar(const LineChar& c, uint8_t rxDataBits, uint8_t rxParity, uint
     if (rxParity & 1) {
         int p = sample(j++);
         if (p) allZero = false;
-        d.parityError = p != ParityBit(value, rxDataBits, rxParity >> 1);
+        d.parityError = p != ParityBit(value, rxDataBits, rxParity);
     }
     int stop = sample(j);
     d.framingError = stop == 0;
