@@ -170,12 +170,12 @@ int32_t UnregisterDevice(DeviceChannel* channel) {
     }
     // A client that never lets go of the mutex must not keep the driver
     // from ending: after a bounded wait the stop goes ahead without it.
-    uint32_t waited = RtWaitForSingleObject(channel->mutex, kUnregisterWaitMs);
-    if (waited == kRtWaitFailed) {
+    uint32_t mutexWait = RtWaitForSingleObject(channel->mutex, kUnregisterWaitMs);
+    if (mutexWait == kRtWaitFailed) {
         SetLastError(kErrorInvalidFunction);
         return 0;
     }
-    bool held = waited == kRtWaitObject0 || waited == kRtWaitAbandoned;
+    bool held = mutexWait == kRtWaitObject0 || mutexWait == kRtWaitAbandoned;
     channel->stopRequested.store(1, std::memory_order_release);
     StoreU32(channel->block, kBlockCommand, CommandStop);
     if (!RtReleaseSemaphore(channel->requestSemaphore, 1, nullptr)) {
@@ -184,17 +184,17 @@ int32_t UnregisterDevice(DeviceChannel* channel) {
     }
     // Wait for the server's own stop mark, not just for a reply signal
     // that a client may have posted out of turn.
-    for (uint32_t spent = 0; !channel->serverStopped.load(std::memory_order_acquire);) {
-        uint32_t w = RtWaitForSingleObject(channel->replySemaphore, 100);
-        if (w == kRtWaitFailed) {
-            SetLastError(kErrorInvalidFunction);
-            return 0;
-        }
-        spent += 100;
-        if (spent >= kUnregisterWaitMs && !channel->serverStopped.load()) {
+    uint32_t waited = 0;
+    while (!channel->serverStopped.load(std::memory_order_acquire)) {
+        if (waited >= kUnregisterWaitMs) {
             SetLastError(kErrorInvalidFunction);
             return 0;  // the server never stopped: keep the record rather than free it under it
         }
+        if (RtWaitForSingleObject(channel->replySemaphore, 1) == kRtWaitFailed) {
+            SetLastError(kErrorInvalidFunction);
+            return 0;
+        }
+        ++waited;
     }
     if (held && !RtReleaseMutex(channel->mutex)) {
         SetLastError(kErrorInvalidHandle);
