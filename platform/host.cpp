@@ -219,8 +219,13 @@ void InterruptThread(IrqLine* line) {
         sp.sched_priority = 1 + line->priority * 48 / 127;
         pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
     }
+    // A line that stays asserted while every run repeats the very same
+    // port accesses is stuck (a dead board, a source nobody clears); one
+    // that stays asserted because new work keeps arriving is not.
     uint32_t stuckRuns = 0;
+    uint64_t lastRunCalls = ~0ull;
     while (g_machine->waitIrq(line->irq, &line->cancelled)) {
+        uint64_t before = g_ioCalls.load(std::memory_order_relaxed);
         {
             std::lock_guard<std::mutex> lock(line->m);
             std::lock_guard<std::recursive_mutex> section(g_interruptSection);
@@ -229,7 +234,8 @@ void InterruptThread(IrqLine* line) {
                 a->routine(a->context);
             }
         }
-        if (g_machine->irqLevel(line->irq)) {
+        uint64_t runCalls = g_ioCalls.load(std::memory_order_relaxed) - before;
+        if (g_machine->irqLevel(line->irq) && runCalls == lastRunCalls) {
             if (++stuckRuns >= g_stuckLimit.load()) {
                 g_machine->maskIrq(line->irq);
                 char text[128];
@@ -242,6 +248,7 @@ void InterruptThread(IrqLine* line) {
         } else {
             stuckRuns = 0;
         }
+        lastRunCalls = runCalls;
     }
 }
 

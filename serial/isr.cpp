@@ -107,6 +107,11 @@ void ReceiveDrain(uint8_t portIndex) {
         }
         EnableProcessorInterrupts();
         if (ctx->rxWriteIndex == kRingSize) ctx->rxWriteIndex = 0;
-        if ((RtReadPortUchar(ctx->ioBase + kUartLsr) & kLsrDataReady) == 0) return;
+        // Reading LSR clears the error bits of the byte now at the top of
+        // the FIFO; recording them here keeps a framing or parity error
+        // from vanishing unseen.
+        uint8_t status = RtReadPortUchar(ctx->ioBase + kUartLsr);
+        if (status & kLsrErrorBits) ctx->lineErrors.fetch_or(status & kLsrErrorBits, std::memory_order_relaxed);
+        if ((status & kLsrDataReady) == 0) return;
     }
 }

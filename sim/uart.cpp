@@ -350,7 +350,9 @@ void Uart::tryStartTx(uint64_t now) {
         next = tx_.front();
         tx_.pop_front();
         int after = before - 1;
-        if (before > txTrigger() && after <= txTrigger()) thrPending_ = true;
+        // The level falling to the trigger raises transmitter-empty, and so
+        // does the FIFO running empty (unpaced, bytes leave as they come).
+        if (after <= txTrigger() && (before > txTrigger() || after == 0)) thrPending_ = true;
     }
     if (next < 0) return;
     shifting_ = true;
