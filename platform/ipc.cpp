@@ -40,9 +40,12 @@ struct MutexPayload {
     pthread_mutex_t mutex;
 };
 
+// Deadlines are on the realtime clock: the timed waits that take them
+// (sem_timedwait, pthread_mutex_timedlock) are the ones every tool knows,
+// ThreadSanitizer included.
 timespec Deadline(uint32_t timeoutMs) {
     timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(CLOCK_REALTIME, &ts);
     ts.tv_sec += timeoutMs / 1000;
     ts.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
     if (ts.tv_nsec >= 1000000000L) {
@@ -79,7 +82,7 @@ void InitRobustMutex(pthread_mutex_t* m, bool recursive) {
 
 // Lock a robust mutex; an owner that died leaves it consistent again.
 int LockRobust(pthread_mutex_t* m, const timespec* deadline) {
-    int rc = deadline ? pthread_mutex_clocklock(m, CLOCK_MONOTONIC, deadline) : pthread_mutex_lock(m);
+    int rc = deadline ? pthread_mutex_timedlock(m, deadline) : pthread_mutex_lock(m);
     if (rc == EOWNERDEAD) {
         pthread_mutex_consistent(m);
     }
@@ -242,9 +245,9 @@ WaitResult SemaphoreWait(Object* semaphore, uint32_t timeoutMs) {
         while (rc != 0 && errno == EINTR);
     } else {
         timespec deadline = Deadline(timeoutMs);
-        do rc = sem_clockwait(&s->sem, CLOCK_MONOTONIC, &deadline);
+        do rc = timeoutMs == 0 ? sem_trywait(&s->sem) : sem_timedwait(&s->sem, &deadline);
         while (rc != 0 && errno == EINTR);
-        if (rc != 0 && errno == ETIMEDOUT) return WaitResult::Timeout;
+        if (rc != 0 && (errno == ETIMEDOUT || errno == EAGAIN)) return WaitResult::Timeout;
     }
     return rc == 0 ? WaitResult::Signaled : WaitResult::Failed;
 }

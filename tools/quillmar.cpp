@@ -1,0 +1,592 @@
+// quillmar: the command line for Quillmar ports served by quillmard.
+#include <fcntl.h>
+#include <fmt/core.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <vector>
+
+#include "client/client.h"
+#include "client/machine_info.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Failure {
+    std::string message;
+};
+
+[[noreturn]] void Fail(const std::string& message) { throw Failure{message}; }
+
+std::string g_namespace = "default";
+
+// PORT as the user wrote it, for messages.
+struct Target {
+    std::string spelled;
+    std::unique_ptr<qm::Port> port;
+};
+
+Target AttachPort(const std::string& spelled) {
+    qm::Status st;
+    std::string why;
+    auto port = qm::Port::Attach(spelled, g_namespace, &st, &why);
+    if (!port) {
+        if (st == qm::Status::NoSuchPort) {
+            Fail(fmt::format("{}: no such port (quillmar list shows the ports)", spelled));
+        }
+        Fail(why);
+    }
+    return {spelled, std::move(port)};
+}
+
+// Turns a failed request into its one-line message.
+void Check(const Target& t, qm::Status s, const char* doing) {
+    switch (s) {
+        case qm::Status::Ok: return;
+        case qm::Status::NotConfigured:
+            Fail(fmt::format("{} is not configured: run quillmar config {}", t.spelled, t.spelled));
+        case qm::Status::Timeout:
+            Fail(fmt::format("{}: the driver did not answer while {} (is quillmard busy or stopped?)",
+                             t.spelled, doing));
+        case qm::Status::NoDriver: Fail(fmt::format("{}: the driver has gone away", t.spelled));
+        default: Fail(fmt::format("{}: {} failed: {}", t.spelled, doing, qm::StatusText(s)));
+    }
+}
+
+const qm::PortInfo* FindInfo(const std::vector<qm::MachineInfo>& infos, const std::string& device) {
+    for (const auto& m : infos) {
+        for (const auto& p : m.ports) {
+            if (p.device == device) return &p;
+        }
+    }
+    return nullptr;
+}
+
+// ---- progress ---------------------------------------------------------------
+
+class Progress {
+public:
+    Progress(const char* verb, size_t total) : verb_(verb), total_(total), start_(Clock::now()) {
+        show_ = isatty(STDERR_FILENO);
+    }
+    void update(size_t done, bool force = false) {
+        if (!show_) return;
+        auto now = Clock::now();
+        if (!force && now - last_ < std::chrono::milliseconds(200)) return;
+        last_ = now;
+        double secs = std::chrono::duration<double>(now - start_).count();
+        double rate = secs > 0 ? done / secs : 0;
+        std::string left = "--:--";
+        if (total_ && rate > 0) {
+            int s = static_cast<int>((total_ - done) / rate);
+            left = fmt::format("{}:{:02}", s / 60, s % 60);
+        }
+        int width = 30;
+        int filled = total_ ? static_cast<int>(width * static_cast<double>(done) / total_) : 0;
+        fmt::print(stderr, "\r{} [{}{}] {} / {} bytes  {:.1f} kB/s  {} left ", verb_,
+                   std::string(filled, '#'), std::string(width - filled, ' '), done,
+                   total_ ? std::to_string(total_) : "?", rate / 1000.0, left);
+    }
+    void finish(size_t done) {
+        if (!show_) return;
+        update(done, true);
+        fmt::print(stderr, "\n");
+    }
+
+private:
+    const char* verb_;
+    size_t total_;
+    Clock::time_point start_, last_;
+    bool show_;
+};
+
+// ---- subcommands -----------------------------------------------------------
+
+int List() {
+    auto infos = qm::ReadMachineInfo(g_namespace);
+    if (infos.empty()) {
+        Fail(fmt::format("no driver is running in namespace '{}' (start quillmard)", g_namespace));
+    }
+    fmt::print("{:<30} {:>6}  {:<7} {:>6} {:>10}  {}\n", "DEVICE", "NUMBER", "BOARD", "MODEL",
+               "CLOCK", "LINE");
+    for (const auto& m : infos) {
+        for (const auto& p : m.ports) {
+            qm::Status st;
+            std::string why;
+            bool live = qm::Port::Attach(p.device, g_namespace, &st, &why) != nullptr;
+            fmt::print("{:<30} {:>6}  {:<7} {:>6} {:>10}  {}{}\n", p.device, p.number,
+                       fmt::format("{}.{}", p.board, p.index), p.model, p.clockHz, p.line,
+                       live ? "" : " (not answering)");
+        }
+    }
+    return 0;
+}
+
+uint8_t ParseChar(const std::string& text) {
+    if (text.size() == 1) return static_cast<uint8_t>(text[0]);
+    try {
+        size_t used = 0;
+        unsigned long v = std::stoul(text, &used, 0);
+        if (used == text.size() && v <= 255) return static_cast<uint8_t>(v);
+    } catch (...) {
+    }
+    Fail(fmt::format("'{}' is not a character: give one character or a number such as 0x11", text));
+}
+
+int Config(const std::string& spelled, const std::string& text, bool rtscts, bool xonxoff, bool dtr,
+           const std::string& xon, const std::string& xoff) {
+    std::string why;
+    auto settings = qm::ParseLineSettings(text, &why);
+    if (!settings) Fail(why);
+    if (rtscts) settings->handshake |= qm::kHandshakeRts | qm::kHandshakeCts;
+    if (dtr) settings->handshake |= qm::kHandshakeDtr;
+    if (xonxoff) settings->softwareFlow = 1;
+    if (!xon.empty()) settings->xonChar = ParseChar(xon);
+    if (!xoff.empty()) settings->xoffChar = ParseChar(xoff);
+    Target t = AttachPort(spelled);
+    // Checked before anything is sent: a rejected record would still
+    // replace the port's settings and reset its FIFOs.
+    auto infos = qm::ReadMachineInfo(g_namespace);
+    if (const qm::PortInfo* info = FindInfo(infos, t.port->device())) {
+        if (!qm::CheckRate(info->clockHz, settings->baudRate, &why)) Fail(why);
+    }
+    Check(t, t.port->open(), "opening the port");
+    bool accepted = false;
+    Check(t, t.port->setLineSettings(*settings, &accepted), "applying the settings");
+    if (!accepted) Fail(fmt::format("{}: the driver refused {}", spelled, text));
+    std::string flow = rtscts ? " rtscts" : "";
+    if (xonxoff) flow += " xonxoff";
+    if (dtr) flow += " dtr";
+    fmt::print("{}: {}{}\n", spelled, text, flow);
+    return 0;
+}
+
+int StatusCmd(const std::string& spelled, bool raw) {
+    Target t = AttachPort(spelled);
+    uint8_t msr = 0, mcr = 0, errors = 0, lsr = 0;
+    uint32_t waiting = 0;
+    Check(t, t.port->modemStatus(&msr), "reading the modem status");
+    Check(t, t.port->modemControl(&mcr), "reading the modem control");
+    Check(t, t.port->lineErrors(&errors), "reading the line errors");
+    Check(t, t.port->rxCount(&waiting), "reading the receive count");
+    auto onOff = [](bool b) { return b ? "on " : "off"; };
+    fmt::print("{}\n", t.port->device());
+    fmt::print("  inputs:  CTS {}  DSR {}  RI {}  DCD {}\n", onOff(msr & qm::kMsrCts),
+               onOff(msr & qm::kMsrDsr), onOff(msr & qm::kMsrRi), onOff(msr & qm::kMsrDcd));
+    fmt::print("  outputs: DTR {}  RTS {}\n", onOff(mcr & qm::kMcrDtr), onOff(mcr & qm::kMcrRts));
+    fmt::print("  line errors since start: {}\n", qm::DescribeLineErrors(errors));
+    fmt::print("  bytes waiting: {}\n", waiting);
+    if (raw) {
+        Check(t, t.port->lineStatus(&lsr), "reading the line status");
+        fmt::print("  LSR: 0x{:02X}\n", lsr);
+    }
+    return 0;
+}
+
+int Line(const std::string& what, const std::string& spelled, const std::string& state) {
+    bool on = state == "on";
+    if (!on && state != "off") Fail(fmt::format("expected on or off, got '{}'", state));
+    Target t = AttachPort(spelled);
+    qm::Status s = what == "rts" ? t.port->setRts(on)
+                   : what == "dtr" ? t.port->setDtr(on)
+                                   : t.port->setBreak(on);
+    Check(t, s, ("setting " + what).c_str());
+    return 0;
+}
+
+int Send(const std::string& spelled, const std::string& file, uint32_t timeoutMs) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) Fail(fmt::format("cannot read {}", file));
+    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Target t = AttachPort(spelled);
+    Progress progress("send", data.size());
+    size_t done = 0;
+    auto lastProgress = Clock::now();
+    while (done < data.size()) {
+        uint32_t taken = 0;
+        uint32_t chunk = static_cast<uint32_t>(std::min<size_t>(data.size() - done, 8192));
+        Check(t, t.port->writeSome(data.data() + done, chunk, &taken), "writing");
+        if (taken) {
+            done += taken;
+            lastProgress = Clock::now();
+            progress.update(done);
+            continue;
+        }
+        if (Clock::now() - lastProgress > std::chrono::milliseconds(timeoutMs)) {
+            progress.finish(done);
+            Fail(fmt::format("{}: timed out after {} of {} bytes: the line is not draining (flow control held?)",
+                             spelled, done, data.size()));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    progress.finish(done);
+    return 0;
+}
+
+int Recv(const std::string& spelled, const std::string& file, long long bytes, uint32_t idleMs,
+         uint32_t timeoutMs) {
+    Target t = AttachPort(spelled);
+    FILE* out = file == "-" ? stdout : fopen(file.c_str(), "wb");
+    if (!out) Fail(fmt::format("cannot write {}", file));
+    Progress progress("recv", bytes > 0 ? static_cast<size_t>(bytes) : 0);
+    size_t done = 0;
+    std::vector<uint8_t> buf(8192);
+    auto lastData = Clock::now();
+    for (;;) {
+        if (bytes > 0 && done >= static_cast<size_t>(bytes)) break;
+        uint32_t want = 8192;
+        if (bytes > 0) want = static_cast<uint32_t>(std::min<long long>(8192, bytes - static_cast<long long>(done)));
+        uint32_t got = 0;
+        qm::Status s = t.port->read(buf.data(), want, 50, &got);
+        if (s == qm::Status::Timeout) {
+            auto quiet = Clock::now() - lastData;
+            if (done > 0 && bytes <= 0 && quiet > std::chrono::milliseconds(idleMs)) break;
+            if (quiet > std::chrono::milliseconds(timeoutMs)) {
+                progress.finish(done);
+                if (out != stdout) fclose(out);
+                Fail(fmt::format("{}: timed out: {} bytes received, nothing more for {} ms", spelled,
+                                 done, timeoutMs));
+            }
+            continue;
+        }
+        Check(t, s, "reading");
+        fwrite(buf.data(), 1, got, out);
+        done += got;
+        lastData = Clock::now();
+        progress.update(done);
+    }
+    progress.finish(done);
+    if (out != stdout) fclose(out);
+    else fflush(stdout);
+    return 0;
+}
+
+// Standard input to the port, the port to standard output, binary-safe.
+int Pipe(const std::string& spelled, uint32_t idleMs) {
+    Target t = AttachPort(spelled);
+    uint8_t probe;
+    Check(t, t.port->lineErrors(&probe), "checking the port");
+    std::atomic<bool> inputDone{false};
+    std::atomic<bool> failed{false};
+    std::string error;
+    std::thread writer([&] {
+        std::vector<uint8_t> buf(8192);
+        for (;;) {
+            ssize_t n = read(STDIN_FILENO, buf.data(), buf.size());
+            if (n <= 0) break;
+            if (t.port->writeAll(buf.data(), static_cast<size_t>(n), 10000) != qm::Status::Ok) {
+                failed = true;
+                break;
+            }
+        }
+        inputDone = true;
+    });
+    std::vector<uint8_t> buf(8192);
+    auto lastData = Clock::now();
+    while (!failed) {
+        uint32_t got = 0;
+        qm::Status s = t.port->read(buf.data(), static_cast<uint32_t>(buf.size()), 20, &got);
+        if (s == qm::Status::Ok) {
+            if (write(STDOUT_FILENO, buf.data(), got) < 0) break;
+            lastData = Clock::now();
+        } else if (s != qm::Status::Timeout) {
+            failed = true;
+        } else if (inputDone && Clock::now() - lastData > std::chrono::milliseconds(idleMs)) {
+            break;
+        }
+    }
+    writer.join();
+    if (failed) Fail(fmt::format("{}: the port stopped answering", spelled));
+    return 0;
+}
+
+class RawTerminal {
+public:
+    RawTerminal() {
+        active_ = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved_) == 0;
+        if (!active_) return;
+        termios raw = saved_;
+        cfmakeraw(&raw);
+        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    }
+    ~RawTerminal() {
+        if (active_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+    }
+
+private:
+    termios saved_{};
+    bool active_ = false;
+};
+
+int Term(const std::string& spelled, char escapeLetter) {
+    Target t = AttachPort(spelled);
+    uint8_t probe;
+    Check(t, t.port->lineErrors(&probe), "checking the port");
+    const uint8_t escape = static_cast<uint8_t>(escapeLetter & 0x1F);
+    fmt::print(stderr, "Terminal on {}: Ctrl-{} Ctrl-X leaves, Ctrl-{} h for help\r\n",
+               t.port->device(), escapeLetter, escapeLetter);
+    RawTerminal raw;
+    bool rts = true, dtr = true, pendingEscape = false;
+    std::vector<uint8_t> buf(8192);
+    auto pause = std::chrono::microseconds(200);
+    for (;;) {
+        pollfd pfd{STDIN_FILENO, POLLIN, 0};
+        int ready = poll(&pfd, 1, 0);
+        if (ready > 0 && (pfd.revents & (POLLIN | POLLHUP))) {
+            uint8_t keys[256];
+            ssize_t n = read(STDIN_FILENO, keys, sizeof keys);
+            if (n <= 0) return 0;
+            std::vector<uint8_t> out;
+            for (ssize_t i = 0; i < n; ++i) {
+                uint8_t k = keys[i];
+                if (!pendingEscape && k == escape) {
+                    pendingEscape = true;
+                    continue;
+                }
+                if (!pendingEscape) {
+                    out.push_back(k);
+                    continue;
+                }
+                pendingEscape = false;
+                switch (k) {
+                    case 0x18: case 'x': case 0x11: case 'q':
+                        if (!out.empty()) t.port->writeAll(out.data(), out.size(), 2000);
+                        fmt::print(stderr, "\r\nLeaving {}\r\n", t.port->device());
+                        return 0;
+                    case 'b': case 0x02:
+                        Check(t, t.port->setBreak(true), "setting break");
+                        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+                        Check(t, t.port->setBreak(false), "clearing break");
+                        fmt::print(stderr, "\r\n*** break sent\r\n");
+                        break;
+                    case 'd': case 0x04:
+                        dtr = !dtr;
+                        Check(t, t.port->setDtr(dtr), "setting DTR");
+                        fmt::print(stderr, "\r\n*** DTR {}\r\n", dtr ? "on" : "off");
+                        break;
+                    case 'r': case 0x12:
+                        rts = !rts;
+                        Check(t, t.port->setRts(rts), "setting RTS");
+                        fmt::print(stderr, "\r\n*** RTS {}\r\n", rts ? "on" : "off");
+                        break;
+                    case 'h': case 0x08:
+                        fmt::print(stderr,
+                                   "\r\n*** Ctrl-{0} then: Ctrl-X leave, b break, d toggle DTR, "
+                                   "r toggle RTS, Ctrl-{0} send Ctrl-{0}\r\n",
+                                   escapeLetter);
+                        break;
+                    default:
+                        if (k == escape) out.push_back(k);
+                        break;
+                }
+            }
+            if (!out.empty()) Check(t, t.port->writeAll(out.data(), out.size(), 2000), "writing");
+        }
+        uint32_t got = 0;
+        Check(t, t.port->readSome(buf.data(), static_cast<uint32_t>(buf.size()), &got), "reading");
+        if (got) {
+            ssize_t w = write(STDOUT_FILENO, buf.data(), got);
+            (void)w;
+            pause = std::chrono::microseconds(200);
+        } else {
+            // Nothing either way: back off, at most 5 ms, never spin.
+            pollfd idle{STDIN_FILENO, POLLIN, 0};
+            poll(&idle, 1, static_cast<int>(std::max<long>(1, pause.count() / 1000)));
+            pause = std::min(pause * 2, std::chrono::microseconds(5000));
+        }
+    }
+}
+
+int Bench(const std::string& a, const std::string& b, double seconds) {
+    Target ta = AttachPort(a), tb = AttachPort(b);
+    uint8_t before[2] = {0, 0};
+    Check(ta, ta.port->lineErrors(&before[0]), "checking the port");
+    Check(tb, tb.port->lineErrors(&before[1]), "checking the port");
+    // Drop whatever waits from before.
+    for (Target* t : {&ta, &tb}) {
+        uint8_t junk[8192];
+        uint32_t got = 0;
+        while (t->port->readSome(junk, sizeof junk, &got) == qm::Status::Ok && got) {
+        }
+    }
+    struct Direction {
+        std::string name;
+        std::atomic<uint64_t> sent{0}, received{0}, wrong{0};
+    };
+    Direction dirs[2];
+    dirs[0].name = a + " -> " + b;
+    dirs[1].name = b + " -> " + a;
+    std::atomic<bool> stop{false};
+    auto writer = [&](qm::Port* p, Direction* d) {
+        std::vector<uint8_t> buf(4096);
+        uint64_t seq = 0;
+        while (!stop) {
+            for (auto& x : buf) x = static_cast<uint8_t>(seq++ * 7 + 3);
+            seq -= buf.size();
+            uint32_t taken = 0;
+            if (p->writeSome(buf.data(), static_cast<uint32_t>(buf.size()), &taken) != qm::Status::Ok) break;
+            seq += taken;
+            d->sent += taken;
+            if (!taken) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    auto reader = [&](qm::Port* p, Direction* d, std::atomic<bool>* done) {
+        std::vector<uint8_t> buf(8192);
+        uint64_t seq = 0;
+        while (!*done) {
+            uint32_t got = 0;
+            if (p->read(buf.data(), static_cast<uint32_t>(buf.size()), 20, &got) == qm::Status::Ok) {
+                for (uint32_t i = 0; i < got; ++i) {
+                    if (buf[i] != static_cast<uint8_t>(seq * 7 + 3)) d->wrong++;
+                    ++seq;
+                }
+                d->received += got;
+            }
+        }
+    };
+    std::atomic<bool> readersDone{false};
+    auto start = Clock::now();
+    std::thread w0(writer, ta.port.get(), &dirs[0]), w1(writer, tb.port.get(), &dirs[1]);
+    std::thread r0(reader, tb.port.get(), &dirs[0], &readersDone), r1(reader, ta.port.get(), &dirs[1], &readersDone);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    stop = true;
+    w0.join();
+    w1.join();
+    // Let what is in the rings and on the line arrive.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    readersDone = true;
+    r0.join();
+    r1.join();
+    double secs = std::chrono::duration<double>(Clock::now() - start).count() - 0.5;
+    uint8_t after[2] = {0, 0};
+    Check(ta, ta.port->lineErrors(&after[0]), "reading the line errors");
+    Check(tb, tb.port->lineErrors(&after[1]), "reading the line errors");
+    for (auto& d : dirs) {
+        uint64_t lost = d.sent > d.received ? d.sent - d.received : 0;
+        fmt::print("{}: {} bytes in {:.1f} s = {:.1f} kB/s, lost {}, out of sequence {}\n", d.name,
+                   d.received.load(), secs, d.received / secs / 1000.0, lost, d.wrong.load());
+    }
+    fmt::print("line errors: {} {}, {} {}\n", a, qm::DescribeLineErrors(after[0]), b,
+               qm::DescribeLineErrors(after[1]));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"quillmar: use the serial ports a running quillmard serves"};
+    app.require_subcommand(1);
+    app.footer(
+        "\nPORT is a device path (\\RtDevice\\Quillmar\\Serial3) or its number (3).\n"
+        "Every subcommand takes --namespace to reach a quillmard started with one.\n"
+        "Examples:\n"
+        "  quillmar list\n"
+        "  quillmar config 0 115200,8N1 --rtscts\n"
+        "  quillmar send 0 firmware.bin & quillmar recv 1 copy.bin --bytes 1048576\n"
+        "  quillmar term 6\n");
+    app.add_option("--namespace", g_namespace, "the namespace quillmard was started with")
+        ->capture_default_str();
+    app.fallthrough();
+
+    std::string port, portB, settings, file, state, xon, xoff;
+    bool rtscts = false, xonxoff = false, dtr = false, raw = false;
+    long long bytes = 0;
+    uint32_t idle = 2000, timeout = 10000;
+    double seconds = 5;
+    std::string escape = "A";
+
+    auto* list = app.add_subcommand("list", "the ports a running driver serves");
+    list->footer("\nExample: quillmar list --namespace test1");
+
+    auto* config = app.add_subcommand("config", "open a port and apply line settings");
+    config->add_option("PORT", port, "port")->required();
+    config->add_option("SETTINGS", settings, "RATE[,DPS], e.g. 115200,8N1 or 9600,7E2")->required();
+    config->add_flag("--rtscts", rtscts, "hardware flow control (automatic RTS and CTS)");
+    config->add_flag("--xonxoff", xonxoff, "in-UART XON/XOFF flow control both ways");
+    config->add_flag("--dtr", dtr, "raise DTR");
+    config->add_option("--xon", xon, "XON character (default 0x11)");
+    config->add_option("--xoff", xoff, "XOFF character (default 0x13)");
+    config->footer("\nExamples:\n  quillmar config 0 115200,8N1\n  quillmar config 3 921600,8N1 --rtscts --dtr\n  quillmar config 2 9600,7E1 --xonxoff");
+
+    auto* status = app.add_subcommand("status", "modem lines, line errors and bytes waiting");
+    status->add_option("PORT", port, "port")->required();
+    status->add_flag("--lsr", raw, "also read the raw line status register (clears its error bits)");
+    status->footer("\nExample: quillmar status 1");
+
+    CLI::App* lines[3];
+    const char* names[3] = {"rts", "dtr", "break"};
+    for (int i = 0; i < 3; ++i) {
+        lines[i] = app.add_subcommand(names[i], fmt::format("set or clear {}", names[i]));
+        lines[i]->add_option("PORT", port, "port")->required();
+        lines[i]->add_option("STATE", state, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+        lines[i]->footer(fmt::format("\nExample: quillmar {} 0 on", names[i]));
+    }
+
+    auto* send = app.add_subcommand("send", "send a file through a port");
+    send->add_option("PORT", port, "port")->required();
+    send->add_option("FILE", file, "file to send")->required();
+    send->add_option("--timeout", timeout, "give up after this many ms without progress")->capture_default_str();
+    send->footer("\nExample: quillmar send 0 image.bin");
+
+    auto* recv = app.add_subcommand("recv", "receive from a port into a file");
+    recv->add_option("PORT", port, "port")->required();
+    recv->add_option("FILE", file, "file to write, - for standard output")->required();
+    auto* bytesOpt = recv->add_option("--bytes", bytes, "stop after this many bytes");
+    recv->add_option("--idle", idle, "stop after this many ms of silence once data came")
+        ->capture_default_str()->excludes(bytesOpt);
+    recv->add_option("--timeout", timeout, "give up after this many ms with nothing")->capture_default_str();
+    recv->footer("\nExamples:\n  quillmar recv 1 copy.bin --bytes 1048576\n  quillmar recv 1 - --idle 500 | hexdump -C");
+
+    auto* term = app.add_subcommand("term", "interactive terminal on a port");
+    term->add_option("PORT", port, "port")->required();
+    term->add_option("--escape", escape, "escape key letter (Ctrl-letter)")->capture_default_str();
+    term->footer("\nCtrl-A Ctrl-X leaves; Ctrl-A b sends a break, d and r toggle DTR and RTS.\nExample: quillmar term 6");
+
+    auto* pipe = app.add_subcommand("pipe", "standard input to a port, the port to standard output");
+    pipe->add_option("PORT", port, "port")->required();
+    pipe->add_option("--idle", idle, "after input ends, stop after this many ms of silence")->capture_default_str();
+    pipe->footer("\nExample: printf 'AT\\r' | quillmar pipe 0 | od -c");
+
+    auto* bench = app.add_subcommand("bench", "stream both ways between two ports and report");
+    bench->add_option("PORT_A", port, "first port")->required();
+    bench->add_option("PORT_B", portB, "second port")->required();
+    bench->add_option("--seconds", seconds, "how long to stream")->capture_default_str();
+    bench->footer("\nExample: quillmar bench 0 1 --seconds 10");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e);
+    }
+    try {
+        if (list->parsed()) return List();
+        if (config->parsed()) return Config(port, settings, rtscts, xonxoff, dtr, xon, xoff);
+        if (status->parsed()) return StatusCmd(port, raw);
+        for (int i = 0; i < 3; ++i) {
+            if (lines[i]->parsed()) return Line(names[i], port, state);
+        }
+        if (send->parsed()) return Send(port, file, timeout);
+        if (recv->parsed()) return Recv(port, file, bytes, idle, timeout);
+        if (term->parsed()) {
+            if (escape.size() != 1 || !isalpha(static_cast<unsigned char>(escape[0]))) {
+                Fail("--escape takes one letter");
+            }
+            return Term(port, static_cast<char>(toupper(escape[0])));
+        }
+        if (pipe->parsed()) return Pipe(port, idle);
+        if (bench->parsed()) return Bench(port, portB, seconds);
+    } catch (const Failure& f) {
+        fmt::print(stderr, "quillmar: {}\n", f.message);
+        return 1;
+    }
+    return 0;
+}
