@@ -1,0 +1,324 @@
+#!/usr/bin/env python3
+"""End to end: quillmard as a separate process, quillmar and other
+programs as its clients, the way a person uses them."""
+
+import os
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import termios
+import threading
+import time
+import tty
+import unittest
+
+BIN = os.environ.get("QM_BIN_DIR", os.path.join(os.path.dirname(__file__), "../../build/bin"))
+QUILLMARD = os.path.join(BIN, "quillmard")
+QUILLMAR = os.path.join(BIN, "quillmar")
+
+USAGE = ("Usage: \n-Q IRQ of the Quillmar Board\n-S Sharable IRQ in RTX, 1 for TRUE, 0 for FALSE\n"
+         "-P Port index for naming, read ReadMe.txt for multi-board naming scheme.\n-h help")
+
+_serial = 0
+
+
+def fresh_namespace(tag):
+    global _serial
+    _serial += 1
+    return f"e2e{os.getpid()}-{tag}-{_serial}"
+
+
+def wait_for(predicate, timeout=10.0, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return
+        time.sleep(0.02)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+class Daemon:
+    """A quillmard in its own namespace, ended with SIGTERM."""
+
+    def __init__(self, ns, machine_args=(), driver_args=("-Q", "5"), ports=8):
+        self.ns = ns
+        self.out = tempfile.TemporaryFile()
+        self.proc = subprocess.Popen([QUILLMARD, "--namespace", ns, *machine_args, "--", *driver_args],
+                                     stdout=self.out, stderr=subprocess.STDOUT)
+        if ports:
+            wait_for(lambda: self.output().count("driver loaded") >= ports or self.proc.poll() is not None,
+                     what="the driver to load its ports")
+            wait_for(lambda: run(ns, "list").returncode == 0, what="quillmard to publish its ports")
+
+    def output(self):
+        self.out.seek(0)
+        return self.out.read().decode(errors="replace")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            self.proc.wait(timeout=20)
+        return self.proc.returncode
+
+    def __del__(self):
+        self.out.close()
+
+
+def run(ns, *args, input=None, timeout=120):
+    return subprocess.run([QUILLMAR, "--namespace", ns, *args], input=input, capture_output=True,
+                          timeout=timeout)
+
+
+class DefaultMachine(unittest.TestCase):
+    """The default machine: 0-1, 2-3, 4-5 null-modem, 6 loopback, 7 pty."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.ns = fresh_namespace("default")
+        cls.tmp = tempfile.mkdtemp()
+        cls.link = os.path.join(cls.tmp, "ttyQ7")
+        cls.daemon = Daemon(cls.ns, ["--board", "model=4,irq=5",
+                                     "--line", "0.0=null-modem:0.1", "--line", "0.2=null-modem:0.3",
+                                     "--line", "0.4=null-modem:0.5", "--line", "0.6=loopback",
+                                     "--line", f"0.7=pty:{cls.link}"])
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.daemon.stop()
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def q(self, *args, **kw):
+        return run(self.ns, *args, **kw)
+
+    def config(self, port, settings, *flags):
+        r = self.q("config", str(port), settings, *flags)
+        self.assertEqual(r.returncode, 0, r.stderr.decode())
+
+    def test_send_and_recv_a_megabyte_with_rtscts(self):
+        # Both rates at once, on two cable pairs.
+        data = {}
+        procs = []
+        for tx, rx, rate in ((0, 1, "115200"), (2, 3, "921600")):
+            self.config(tx, f"{rate},8N1", "--rtscts")
+            self.config(rx, f"{rate},8N1", "--rtscts")
+            src = os.path.join(self.tmp, f"src{tx}.bin")
+            dst = os.path.join(self.tmp, f"dst{rx}.bin")
+            data[rx] = os.urandom(1 << 20)
+            with open(src, "wb") as f:
+                f.write(data[rx])
+            recv = subprocess.Popen([QUILLMAR, "--namespace", self.ns, "recv", str(rx), dst,
+                                     "--bytes", str(1 << 20), "--timeout", "20000"],
+                                    stderr=subprocess.PIPE)
+            send = subprocess.Popen([QUILLMAR, "--namespace", self.ns, "send", str(tx), src],
+                                    stderr=subprocess.PIPE)
+            procs.append((rate, send, recv, dst, rx))
+        for rate, send, recv, dst, rx in procs:
+            self.assertEqual(send.wait(timeout=300), 0, send.stderr.read().decode())
+            self.assertEqual(recv.wait(timeout=300), 0, recv.stderr.read().decode())
+            self.assertEqual(send.stderr.read(), b"", "quiet when not on a terminal")
+            with open(dst, "rb") as f:
+                self.assertTrue(f.read() == data[rx], f"file differs at {rate} bit/s")
+            status = self.q("status", str(rx)).stdout.decode()
+            self.assertIn("line errors since start: none", status)
+
+    def test_pipe_carries_binary_both_ways(self):
+        self.config(4, "921600,8N1", "--rtscts")
+        self.config(5, "921600,8N1", "--rtscts")
+        a = bytes(range(256)) * 64 + os.urandom(5000)
+        b = os.urandom(20000) + b"\x00\x11\x13\xff"
+        pa = subprocess.Popen([QUILLMAR, "--namespace", self.ns, "pipe", "4", "--idle", "1500"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        pb = subprocess.Popen([QUILLMAR, "--namespace", self.ns, "pipe", "5", "--idle", "1500"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        results = {}
+        threads = [threading.Thread(target=lambda k=k, p=p, d=d: results.__setitem__(k, p.communicate(d, timeout=60)[0]))
+                   for k, p, d in (("a", pa, a), ("b", pb, b))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        out_a, out_b = results["a"], results["b"]
+        self.assertEqual(pa.returncode, 0)
+        self.assertTrue(out_b == a, "port 5 did not receive what port 4 sent")
+        self.assertTrue(out_a == b, "port 4 did not receive what port 5 sent")
+
+    def test_term_echoes_through_a_loopback_plug(self):
+        if not shutil.which("tmux"):
+            self.skipTest("tmux is not installed")
+        self.config(6, "115200,8N1")
+        session = f"qm{os.getpid()}"
+        subprocess.run(["tmux", "new-session", "-d", "-s", session, "-x", "120", "-y", "20",
+                        QUILLMAR, "--namespace", self.ns, "term", "6"], check=True)
+        try:
+            capture = lambda: subprocess.run(["tmux", "capture-pane", "-p", "-t", session],
+                                             capture_output=True).stdout.decode()
+            wait_for(lambda: "Ctrl-A Ctrl-X leaves" in capture(), what="the terminal banner")
+            subprocess.run(["tmux", "send-keys", "-t", session, "-l", "hello loop"], check=True)
+            wait_for(lambda: "hello loop" in capture(), what="the echo from the loopback plug")
+            subprocess.run(["tmux", "send-keys", "-t", session, "C-a", "b"], check=True)
+            wait_for(lambda: "break sent" in capture(), what="the break")
+            subprocess.run(["tmux", "send-keys", "-t", session, "C-a", "C-x"], check=True)
+            wait_for(lambda: subprocess.run(["tmux", "has-session", "-t", session],
+                                            capture_output=True).returncode != 0,
+                     what="the terminal to leave")
+        finally:
+            subprocess.run(["tmux", "kill-session", "-t", session], capture_output=True)
+
+    def test_pty_far_end_talks_to_the_port(self):
+        self.config(7, "115200,8N1")
+        fd = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+        try:
+            tty.setraw(fd)
+            os.write(fd, b"from the pty\n")
+            r = self.q("recv", "7", "-", "--bytes", "13", "--timeout", "5000")
+            self.assertEqual(r.returncode, 0, r.stderr.decode())
+            self.assertEqual(r.stdout, b"from the pty\n")
+            r = self.q("pipe", "7", "--idle", "300", input=b"to the pty")
+            got = b""
+            deadline = time.monotonic() + 5
+            while len(got) < 10 and time.monotonic() < deadline:
+                got += os.read(fd, 100)
+            self.assertEqual(got, b"to the pty")
+        finally:
+            os.close(fd)
+
+    def test_failures_have_one_line_and_a_nonzero_code(self):
+        cases = [
+            (["config", "0", "56000,8N1"],
+             "56000 bit/s cannot be made from the 14745600 Hz clock: nearest is 57600 (+2.9%)"),
+            (["config", "0", "115200,9N1"], "is not a line setting"),
+            (["config", "0", "300,5N2"], "5 data bits take 1 or 1.5 stop bits"),
+            (["status", "12"], "12: no such port"),
+            (["status", "Serial99"], "Serial99: no such port"),
+            (["recv", "7", "-", "--timeout", "300"], "timed out"),
+        ]
+        self.config(7, "9600,8N1")
+        for args, text in cases:
+            with self.subTest(args=args):
+                r = self.q(*args)
+                self.assertNotEqual(r.returncode, 0)
+                err = r.stderr.decode()
+                self.assertIn(text, err)
+                self.assertEqual(err.count("\n"), 1, err)
+        r = run(fresh_namespace("none"), "list")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("no driver is running", r.stderr.decode())
+
+    def test_unconfigured_port_says_how_to_configure_it(self):
+        ns = fresh_namespace("fresh")
+        d = Daemon(ns, ["--board", "model=3,irq=5"], ports=2)
+        try:
+            r = run(ns, "status", "1")
+            self.assertEqual(r.returncode, 1)
+            self.assertEqual(r.stderr.decode(), "quillmar: 1 is not configured: run quillmar config 1\n")
+            r = run(ns, "rts", "1", "on")
+            self.assertIn("not configured", r.stderr.decode())
+            self.assertEqual(run(ns, "config", "1", "9600").returncode, 0)
+            self.assertEqual(run(ns, "rts", "1", "on").returncode, 0)
+            self.assertIn("RTS on", run(ns, "status", "1").stdout.decode())
+        finally:
+            d.stop()
+
+    def test_killed_clients_leave_the_port_usable(self):
+        self.config(4, "115200,8N1")
+        self.config(5, "115200,8N1")
+        for i in range(15):
+            p = subprocess.Popen([QUILLMAR, "--namespace", self.ns, "recv", "4", "/dev/null",
+                                  "--timeout", "10000"])
+            time.sleep(0.01 + random.random() * 0.05)
+            p.send_signal(signal.SIGKILL)
+            p.wait()
+            self.assertEqual(self.q("status", "5").returncode, 0)
+        r = self.q("status", "4", timeout=20)
+        self.assertEqual(r.returncode, 0, r.stderr.decode())
+        r = self.q("pipe", "5", "--idle", "200", input=b"still alive")
+        got = self.q("recv", "4", "-", "--bytes", "11", "--timeout", "5000")
+        self.assertEqual(got.stdout, b"still alive")
+
+
+class DriverCommandLine(unittest.TestCase):
+    def test_usage_and_option_messages(self):
+        r = subprocess.run([QUILLMARD, "--namespace", fresh_namespace("h"), "--no-board", "--", "-h"],
+                           capture_output=True, timeout=20)
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.stdout.decode(), USAGE)
+        r = subprocess.run([QUILLMARD, "--namespace", fresh_namespace("s"), "--", "-S", "2"],
+                           capture_output=True, timeout=20)
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.stdout.decode(), "IrqShare wrong value, should be 0 or 1\n")
+
+    def test_scan_messages_then_stays_up_until_a_signal(self):
+        for args, message in ((["--board", "model=4,irq=5"], "Supplied IRQ is not attached to any Quillmar board.\n"),
+                              (["--no-board"], "There is no Quillmar board in the system.\n")):
+            d = Daemon(fresh_namespace("scan"), args, driver_args=("-Q", "7"), ports=0)
+            wait_for(lambda: message in d.output(), what=message)
+            time.sleep(0.3)
+            self.assertIsNone(d.proc.poll(), "the process parks, it does not end")
+            self.assertEqual(d.stop(), 0)
+            self.assertEqual(d.output(), message)
+
+    def test_bad_wiring_is_refused_naming_the_option(self):
+        cases = [(["--board", "model=3,irq=5", "--line", "0.5=loopback"], "--line 0.5=loopback"),
+                 (["--board", "model=3,irq=5", "--line", "0.0=loopback", "--line", "0.0=none"], "wired twice"),
+                 (["--board", "model=3,irq=5", "--line", "0.0=tcp:127.0.0.1:1"], "cannot connect"),
+                 (["--board", "irq=5"], "--board irq=5")]
+        for args, text in cases:
+            with self.subTest(args=args):
+                r = subprocess.run([QUILLMARD, "--namespace", fresh_namespace("bad"), *args, "--", "-Q", "5"],
+                                   capture_output=True, timeout=20)
+                self.assertNotEqual(r.returncode, 0)
+                self.assertIn(text, r.stderr.decode())
+
+    def test_two_instances_two_boards_and_a_cable_between(self):
+        ns = fresh_namespace("two")
+        s = socket.socket()
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+        s.close()
+        a = Daemon(ns, ["--board", "model=3,irq=5", "--line", f"0.0=tcp-listen:{port}"],
+                   driver_args=("-Q", "5", "-P", "0"), ports=2)
+        try:
+            b = Daemon(ns, ["--board", "model=3,irq=9", "--line", f"0.0=tcp:127.0.0.1:{port}"],
+                       driver_args=("-Q", "9", "-P", "8"), ports=2)
+            try:
+                listing = run(ns, "list").stdout.decode()
+                for n in ("Serial0", "Serial1", "Serial8", "Serial9"):
+                    self.assertIn(n, listing)
+                for p in ("0", "8"):
+                    self.assertEqual(run(ns, "config", p, "115200,8N1").returncode, 0)
+                payload = os.urandom(3000)
+                r = run(ns, "pipe", "0", "--idle", "200", input=payload)
+                self.assertEqual(r.returncode, 0)
+                got = run(ns, "recv", "8", "-", "--bytes", str(len(payload)), "--timeout", "5000")
+                self.assertEqual(got.returncode, 0, got.stderr.decode())
+                self.assertTrue(got.stdout == payload)
+                # A third instance with a -P already taken.
+                c = Daemon(ns, ["--board", "model=3,irq=9"], driver_args=("-Q", "9", "-P", "8"), ports=0)
+                wait_for(lambda: "already loaded" in c.output(), what="the 183 messages")
+                self.assertIn("Failed to register Quillmar driver (error=183).\n"
+                              "Driver by this name is already loaded.\n", c.output())
+                c.stop()
+            finally:
+                b.stop()
+        finally:
+            a.stop()
+
+    def test_sigterm_then_immediate_restart_under_the_same_names(self):
+        ns = fresh_namespace("restart")
+        d = Daemon(ns, ["--board", "model=3,irq=5"], ports=2)
+        self.assertEqual(d.stop(), 0)
+        d = Daemon(ns, ["--board", "model=3,irq=5"], ports=2)
+        try:
+            self.assertNotIn("already loaded", d.output())
+            self.assertEqual(run(ns, "config", "0", "9600").returncode, 0)
+        finally:
+            self.assertEqual(d.stop(), 0)
+        leftovers = [n for n in os.listdir("/dev/shm") if ns in n]
+        self.assertEqual(leftovers, [], "every named object released")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
