@@ -241,7 +241,10 @@ void Machine::updateIrqsLocked() {
     }
     bool rose = false;
     for (size_t i = 0; i < level.size(); ++i) {
-        if (level[i] && !irqLevel_[i] && !irqMasked_[i]) rose = true;
+        if (level[i] && !irqLevel_[i] && !irqMasked_[i]) {
+            rose = true;
+            irqRiseAt_[i] = clockNow();
+        }
         irqLevel_[i] = level[i];
     }
     if (rose) irqCv_.notify_all();
@@ -391,6 +394,11 @@ std::vector<Machine::IoEvent> Machine::takeTrace() {
     std::vector<IoEvent> out;
     out.swap(trace_);
     return out;
+}
+
+uint64_t Machine::lastIrqRise(uint32_t irq) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return irqRiseAt_[irq & 0xFF];
 }
 
 bool Machine::irqMasked(uint32_t irq) {

@@ -116,6 +116,9 @@ public:
     Board& board(int i) { return *boards_.at(static_cast<size_t>(i)); }
     Uart& uart(int b, int p) { return *board(b).uarts.at(static_cast<size_t>(p)); }
     bool irqMasked(uint32_t irq);
+    // Steady-clock time (ns since the epoch of now()) of the line's last
+    // rising edge, for latency measurements.
+    uint64_t lastIrqRise(uint32_t irq);
 
     // Register trace for tests: every port access in order.
     struct IoEvent {
@@ -173,6 +176,7 @@ private:
     std::array<bool, 256> irqLevel_{};
     std::array<bool, 256> irqForeign_{};
     std::array<bool, 256> irqMasked_{};
+    std::array<uint64_t, 256> irqRiseAt_{};
     std::condition_variable irqCv_;
 
     std::atomic<uint64_t> manualNow_{0};

@@ -1,0 +1,108 @@
+// Line backends with real descriptors: a pty and a Unix socket as the far
+// end of a simulated UART, driven at register level on the real clock.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "rig.h"
+
+namespace {
+
+constexpr int DATA = 0, LCR = 3, LSR = 5, MSR = 6, FCR = 2;
+
+class Lines : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim::MachineOptions o;
+        m = std::make_unique<sim::Machine>(o);
+        sim::BoardConfig c;
+        c.model = 3;
+        m->addBoard(c);
+    }
+    void TearDown() override { m.reset(); }
+    uint32_t reg(int off) { return m->board(0).uartBase + off; }
+    void program115200() {
+        m->ioWrite8(reg(LCR), 0x80);
+        m->ioWrite8(reg(DATA), 12);  // 115200 at 22118400 Hz
+        m->ioWrite8(reg(1), 0);
+        m->ioWrite8(reg(LCR), 0x03);
+        m->ioWrite8(reg(FCR), 0xC7);
+    }
+    std::string readUart(size_t n) {
+        std::string got;
+        rig::WaitFor([&] {
+            while (m->ioRead8(reg(LSR)) & 1) got.push_back(static_cast<char>(m->ioRead8(reg(DATA))));
+            return got.size() >= n;
+        });
+        return got;
+    }
+    static std::string readFd(int fd, size_t n) {
+        std::string got;
+        rig::WaitFor([&] {
+            char buf[256];
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 10) > 0) {
+                ssize_t k = read(fd, buf, sizeof buf);
+                if (k > 0) got.append(buf, static_cast<size_t>(k));
+            }
+            return got.size() >= n;
+        });
+        return got;
+    }
+    std::unique_ptr<sim::Machine> m;
+};
+
+TEST_F(Lines, PtyCarriesBytesBothWaysAndReadsAsAReadyCable) {
+    std::string link = "/tmp/qm-test-pty-" + std::to_string(getpid());
+    ASSERT_EQ(m->wire(0, 0, "pty:" + link), "");
+    m->start();
+    program115200();
+    EXPECT_EQ(m->ioRead8(reg(MSR)) & 0xB0, 0xB0) << "CTS, DSR and DCD active";
+    int fd = open(link.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "ping", 4), 4);
+    EXPECT_EQ(readUart(4), "ping");
+    for (char c : std::string("pong")) m->ioWrite8(reg(DATA), static_cast<uint8_t>(c));
+    EXPECT_EQ(readFd(fd, 4), "pong");
+    close(fd);
+    // The line outlives the program that used it.
+    fd = open(link.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "again", 5), 5);
+    EXPECT_EQ(readUart(5), "again");
+    close(fd);
+}
+
+TEST_F(Lines, UnixSocketListenerTakesAPeer) {
+    std::string path = "/tmp/qm-test-sock-" + std::to_string(getpid());
+    ASSERT_EQ(m->wire(0, 0, "unix-listen:" + path), "");
+    m->start();
+    program115200();
+    int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_TRUE(rig::WaitFor([&] {
+        m->ioWrite8(reg(DATA), 'x');  // dropped until the peer is taken
+        return readFd(s, 1) == "x";
+    }));
+    ASSERT_EQ(write(s, "hello", 5), 5);
+    EXPECT_EQ(readUart(5), "hello");
+    close(s);
+}
+
+TEST_F(Lines, WiringMistakesAreRefused) {
+    EXPECT_NE(m->wire(0, 2, "loopback"), "") << "model 3 has two ports";
+    EXPECT_EQ(m->wire(0, 0, "loopback"), "");
+    EXPECT_NE(m->wire(0, 0, "none"), "") << "wired twice";
+    EXPECT_NE(m->wire(0, 1, "null-modem:0.0"), "") << "its peer is taken";
+    EXPECT_NE(m->wire(0, 1, "null-modem:0.1"), "");
+    EXPECT_NE(m->wire(0, 1, "tcp:127.0.0.1:1"), "");
+    EXPECT_NE(m->wire(0, 1, "serial-cable"), "");
+}
+
+}  // namespace
