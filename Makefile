@@ -1,11 +1,12 @@
 # make run   installs what is missing, builds, and runs the driver on the
 #            default simulated machine (Ctrl-C ends it)
 # make test  installs what is missing, builds from scratch and runs every
-#            test: the plain build, then the unit tests under ASan+UBSan
-#            and the concurrency tests under ThreadSanitizer
+#            test: the plain build, then the unit tests under ASan+UBSan,
+#            the concurrency tests under ThreadSanitizer, and the fuzz
+#            target for a minute
 JOBS ?= $(shell nproc)
 
-.PHONY: deps build run test test-plain test-asan test-tsan bench clean
+.PHONY: deps build run test test-plain test-asan test-tsan test-fuzz bench clean
 
 deps:
 	./scripts/install-deps.sh
@@ -18,8 +19,8 @@ run: build
 	./build/bin/quillmard -- -Q 5
 
 test: deps
-	rm -rf build build-asan build-tsan
-	$(MAKE) test-plain test-asan test-tsan
+	rm -rf build build-asan build-tsan build-fuzz
+	$(MAKE) test-plain test-asan test-tsan test-fuzz
 
 test-plain:
 	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -36,9 +37,17 @@ test-tsan:
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L concurrency --timeout 300
 
+# The request-block fuzz target (libFuzzer, clang), for a bounded time.
+test-fuzz:
+	CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=asan -DQM_FUZZ=ON
+	cmake --build build-fuzz --target fuzz_dispatch -j $(JOBS)
+	mkdir -p build-fuzz/corpus
+	./build-fuzz/bin/fuzz_dispatch build-fuzz/corpus -max_total_time=60 -print_final_stats=1
+
 bench: build
 	./build/bin/bench_engine
 	./build/bin/bench_uart
+	./build/bin/bench_requests
 
 clean:
 	rm -rf build build-asan build-tsan

@@ -25,8 +25,7 @@ constexpr uint8_t kLsrDr = 0x01, kLsrOe = 0x02, kLsrPe = 0x04, kLsrFe = 0x08, kL
                   kLsrThre = 0x20, kLsrTemt = 0x40, kLsrFifoErr = 0x80;
 
 // MCR bits.
-constexpr uint8_t kMcrDtr = 0x01, kMcrRts = 0x02, kMcrOut1 = 0x04, kMcrOut2 = 0x08,
-                  kMcrLoop = 0x10;
+constexpr uint8_t kMcrDtr = 0x01, kMcrRts = 0x02, kMcrOut1 = 0x04, kMcrOut2 = 0x08;
 
 // EFR bits.
 constexpr uint8_t kEfrRxSoftFlow = 0x02;  // recognise received XON1/XOFF1

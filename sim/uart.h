@@ -127,7 +127,7 @@ private:
     };
 
     bool fifoOn() const { return fcr_ & 0x01; }
-    bool loopback() const { return mcr_ & 0x10; }
+    bool loopback() const { return mcr_ & 0x10; }  // MCR bit 4
     bool enhancedBank() const { return lcr_ == 0xBF; }
     bool dlab() const { return lcr_ & 0x80; }
     int fifoCapacity() const { return fifoOn() ? fifoSize() : 1; }
