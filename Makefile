@@ -50,4 +50,4 @@ bench: build
 	./build/bin/bench_requests
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

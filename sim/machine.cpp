@@ -168,6 +168,43 @@ std::string Machine::wire(int board, int port, const std::string& what) {
     return "";
 }
 
+namespace {
+
+// A source of line trouble at a fixed period, as a noisy cable gives.
+class Injector : public Backend {
+public:
+    Injector(Uart* u, int kind, uint64_t periodNs, uint64_t now)
+        : u_(u), kind_(kind), period_(periodNs), next_(now + periodNs) {}
+    uint64_t nextEvent() const override { return next_; }
+    bool step(uint64_t now) override {
+        if (next_ > now) return false;
+        u_->injectReceived(next_, kind_ == 2 ? 0x00 : 0x55, kind_ == 0, kind_ >= 1, kind_ == 2);
+        next_ += period_;
+        return true;
+    }
+    std::string describe() const override { return "injector"; }
+
+private:
+    Uart* u_;
+    int kind_;  // 0 parity, 1 framing, 2 break
+    uint64_t period_, next_;
+};
+
+}  // namespace
+
+std::string Machine::injectEvery(int board, int port, const std::string& kind, uint32_t periodMs) {
+    if (board < 0 || static_cast<size_t>(board) >= boards_.size() || port < 0 ||
+        static_cast<size_t>(port) >= boards_[static_cast<size_t>(board)]->uarts.size()) {
+        return "there is no port " + std::to_string(board) + "." + std::to_string(port);
+    }
+    int k = kind == "parity" ? 0 : kind == "framing" ? 1 : kind == "break" ? 2 : -1;
+    if (k < 0) return "unknown kind '" + kind + "' (parity, framing, break)";
+    if (periodMs == 0) return "the period must be at least 1 ms";
+    std::lock_guard<std::mutex> lock(mutex_);
+    backends_.push_back(std::make_unique<Injector>(&uart(board, port), k, periodMs * 1000000ull, now()));
+    return "";
+}
+
 std::string Machine::describeLine(int board, int port) const {
     std::lock_guard<std::mutex> lock(mutex_);
     return lineNames_.at(static_cast<size_t>(board)).at(static_cast<size_t>(port));

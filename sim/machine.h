@@ -100,6 +100,10 @@ public:
     // the reason it was refused.
     std::string wire(int board, int port, const std::string& what);
     std::string describeLine(int board, int port) const;
+    // Line trouble on port P of board B every periodMs: a byte with a
+    // parity error, one with a framing error, or a break ("parity",
+    // "framing", "break"). "" on success, else the reason.
+    std::string injectEvery(int board, int port, const std::string& kind, uint32_t periodMs);
 
     // --- running ---
     void start();  // scheduler and I/O threads (real-time clock)

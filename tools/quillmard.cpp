@@ -39,6 +39,9 @@ Lines (--line B.P=WHAT, B the board's number in --board order, P the port):
   unix-listen:PATH     listen on a Unix socket
   unix:PATH            connect to a Unix socket
 
+Line trouble (--inject B.P=KIND:EVERY_MS): parity, framing or break
+arriving at port P of board B every EVERY_MS milliseconds.
+
 With no --board, --no-board or --line: one 8-port model-4 board (14745600 Hz)
 on IRQ 5, ports 0-1, 2-3, 4-5 null-modem pairs, 6 loopback, 7 pty.
 
@@ -104,6 +107,10 @@ int main(int argc, char** argv) {
     app.add_flag("--no-board", noBoard, "a machine without any board of the family");
     app.add_option("--line", lineSpecs, "wire port P of board B: B.P=WHAT (see below)")
         ->type_name("B.P=WHAT");
+    std::vector<std::string> injectSpecs;
+    app.add_option("--inject", injectSpecs,
+                   "line trouble on a port: B.P=parity|framing|break:EVERY_MS (e.g. 0.1=parity:500)")
+        ->type_name("B.P=KIND:MS");
     app.add_option("--namespace", ns, "keeps the named objects of parallel runs apart")
         ->capture_default_str();
     app.add_flag("--realtime", realtime, "run driver threads with real-time scheduling");
@@ -155,6 +162,21 @@ int main(int argc, char** argv) {
         std::string error = machine->wire(l.board, l.port, l.what);
         if (!error.empty()) {
             fmt::print(stderr, "quillmard: --line {}.{}={}: {}\n", l.board, l.port, l.what, error);
+            return 2;
+        }
+    }
+    for (const auto& spec : injectSpecs) {
+        tools::LineSpec l;
+        std::string error = tools::ParseLineSpec(spec, &l);
+        auto colon = l.what.find(':');
+        if (error.empty() && colon == std::string::npos) error = "expected B.P=KIND:EVERY_MS";
+        if (error.empty()) {
+            long ms = std::strtol(l.what.c_str() + colon + 1, nullptr, 10);
+            error = machine->injectEvery(l.board, l.port, l.what.substr(0, colon),
+                                         static_cast<uint32_t>(std::max(0L, ms)));
+        }
+        if (!error.empty()) {
+            fmt::print(stderr, "quillmard: --inject {}: {}\n", spec, error);
             return 2;
         }
     }

@@ -306,6 +306,21 @@ class DriverCommandLine(unittest.TestCase):
         finally:
             a.stop()
 
+    def test_injected_line_trouble_shows_in_status(self):
+        ns = fresh_namespace("noise")
+        d = Daemon(ns, ["--board", "model=3,irq=5", "--inject", "0.1=parity:20", "--inject", "0.1=break:30"],
+                   ports=2)
+        try:
+            self.assertEqual(run(ns, "config", "1", "9600,8N1").returncode, 0)
+            wait_for(lambda: all(w in run(ns, "status", "1").stdout.decode() for w in ("parity", "break")),
+                     what="the injected errors in the status")
+        finally:
+            d.stop()
+        r = subprocess.run([QUILLMARD, "--namespace", ns, "--board", "model=3,irq=5", "--inject", "0.1=noise:5",
+                            "--", "-Q", "5"], capture_output=True, timeout=20)
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("--inject 0.1=noise:5", r.stderr.decode())
+
     def test_sigterm_then_immediate_restart_under_the_same_names(self):
         ns = fresh_namespace("restart")
         d = Daemon(ns, ["--board", "model=3,irq=5"], ports=2)
