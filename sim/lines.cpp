@@ -39,6 +39,7 @@ class Loopback : public Backend, public LineEnd {
 public:
     Loopback(Uart* u, uint64_t now) : u_(u) {
         u->connect(this);
+        u->setFeeder(u);
         modemOut(now, u->rtsOut(), u->dtrOut());
     }
     void charOut(uint64_t t, const LineChar& c) override { u_->receive(t, c); }
@@ -46,6 +47,7 @@ public:
         u_->setModemInputs(t, rts, dtr, dtr, dtr);
     }
     bool canAccept() override { return u_->rxHasRoom(); }
+    const Uart* receiverUart() const override { return u_; }
     std::string describe() const override { return "loopback"; }
 
 private:
@@ -58,6 +60,8 @@ public:
         : ab_(b), ba_(a), aName_(std::move(aName)), bName_(std::move(bName)) {
         a->connect(&ab_);
         b->connect(&ba_);
+        a->setFeeder(b);
+        b->setFeeder(a);
         ab_.modemOut(now, a->rtsOut(), a->dtrOut());
         ba_.modemOut(now, b->rtsOut(), b->dtrOut());
     }
@@ -72,6 +76,7 @@ private:
             to->setModemInputs(t, rts, dtr, false, dtr);
         }
         bool canAccept() override { return to->rxHasRoom(); }
+        const Uart* receiverUart() const override { return to; }
         Uart* to;
     };
     End ab_, ba_;
@@ -126,8 +131,9 @@ public:
             ++dropped_;
             return;
         }
+        bool wasEmpty = outbox_.empty();
         outbox_.push_back(static_cast<char>(c.value));
-        m_->io().wake();
+        if (wasEmpty) m_->io().wake();  // the I/O thread writes the rest as it comes
     }
     void modemOut(uint64_t t, bool, bool) override {
         if (nextDeliver_ < t) nextDeliver_ = t;
@@ -135,10 +141,19 @@ public:
     bool canAccept() override { return true; }
 
     // Backend: paced delivery of received bytes to the UART.
+    bool hasEvents() const override { return true; }
     uint64_t nextEvent() const override {
         if (inbox_.empty() || heldByRts()) return kNever;
         if (m_->fast() && !u_->rxHasRoom()) return kNever;
         return nextDeliver_;
+    }
+    uint64_t nextSignificant() const override {
+        uint64_t t = nextEvent();
+        if (t == kNever || m_->fast()) return t;
+        int have = u_->rxLevel(), at = u_->rxTrigger();
+        uint64_t k = have < at ? static_cast<uint64_t>(at - have) : 1;
+        k = std::min<uint64_t>(k, inbox_.size());
+        return t + (k - 1) * static_cast<uint64_t>(std::llround(u_->charNs()));
     }
     bool step(uint64_t now) override {
         if (nextEvent() > now) return false;

@@ -34,6 +34,10 @@ public:
     virtual ~Backend() = default;
     virtual uint64_t nextEvent() const { return kNever; }
     virtual bool step(uint64_t) { return false; }
+    // Whether it ever has events of its own (a pty, a socket, an injector).
+    virtual bool hasEvents() const { return false; }
+    // See Uart::nextSignificant.
+    virtual uint64_t nextSignificant() const { return nextEvent(); }
     virtual std::string describe() const = 0;
     // Diagnostics: bytes the far end did not take.
     virtual uint64_t dropped() const { return 0; }

@@ -115,10 +115,19 @@ int Machine::addBoard(const BoardConfig& config) {
         Function& f = functionAt(config.bus, config.device, config.function);
         Put32(&f.config[0x10], busBase | 1);            // BAR0: bridge window, I/O
         Put32(&f.config[0x14], (busBase + 0x100) | 1);  // BAR1: UARTs, I/O
+        uint32_t line = config.irq & 0xFF;
+        if (std::find(irqInUse_.begin(), irqInUse_.end(), line) == irqInUse_.end()) irqInUse_.push_back(line);
         boards_.push_back(std::move(b));
         wired_.emplace_back(boards_.back()->uarts.size(), false);
         lineNames_.emplace_back(boards_.back()->uarts.size(), "none");
-        for (auto& u : boards_.back()->uarts) backends_.push_back(MakeNoLine(u.get(), 0));
+        for (auto& u : boards_.back()->uarts) {
+            u->setIndex(all_.size());
+            all_.push_back(u.get());
+            next_.push_back(kNever);
+            sig_.push_back(kNever);
+            addBackendLocked(MakeNoLine(u.get(), 0));
+        }
+        refreshAllLocked();
     }
     return index;
 }
@@ -164,7 +173,8 @@ std::string Machine::wire(int board, int port, const std::string& what) {
     if (what.rfind("null-modem:", 0) == 0) {
         lineNames_[static_cast<size_t>(board)][static_cast<size_t>(port)] = what;
     }
-    backends_.push_back(std::move(backend));
+    addBackendLocked(std::move(backend));
+    refreshAllLocked();
     return "";
 }
 
@@ -183,6 +193,7 @@ public:
         return true;
     }
     std::string describe() const override { return "injector"; }
+    bool hasEvents() const override { return true; }
 
 private:
     Uart* u_;
@@ -201,7 +212,7 @@ std::string Machine::injectEvery(int board, int port, const std::string& kind, u
     if (k < 0) return "unknown kind '" + kind + "' (parity, framing, break)";
     if (periodMs == 0) return "the period must be at least 1 ms";
     std::lock_guard<std::mutex> lock(mutex_);
-    backends_.push_back(std::make_unique<Injector>(&uart(board, port), k, periodMs * 1000000ull, now()));
+    addBackendLocked(std::make_unique<Injector>(&uart(board, port), k, periodMs * 1000000ull, now()));
     return "";
 }
 
@@ -219,78 +230,110 @@ uint64_t Machine::clockNow() const {
 
 uint64_t Machine::now() const { return clockNow(); }
 
+void Machine::addBackendLocked(std::unique_ptr<Backend> backend) {
+    if (backend->hasEvents()) eventBackends_.push_back(backend.get());
+    backends_.push_back(std::move(backend));
+}
+
+void Machine::refreshLocked(const Uart* u) {
+    if (!u) return;
+    next_[u->index()] = u->nextEvent();
+    sig_[u->index()] = u->nextSignificant();
+}
+
+// A UART changed: so may the one it sends to and the one feeding it.
+void Machine::touchLocked(const Uart* u) {
+    refreshLocked(u);
+    refreshLocked(u->receiver());
+    refreshLocked(u->feeder());
+}
+
+void Machine::refreshAllLocked() {
+    for (const Uart* u : all_) refreshLocked(u);
+    dirtyAll_ = false;
+}
+
 uint64_t Machine::nextEventLocked() const {
     uint64_t t = kNever;
-    for (const auto& b : boards_) {
-        for (const auto& u : b->uarts) t = std::min(t, u->nextEvent());
-    }
-    for (const auto& be : backends_) t = std::min(t, be->nextEvent());
+    for (uint64_t n : next_) t = std::min(t, n);
+    for (const Backend* be : eventBackends_) t = std::min(t, be->nextEvent());
     return t;
 }
 
 // Runs every event due by `now` across all UARTs and backends in time
 // order, so a character reaches the far UART at the moment it was sent.
 void Machine::settleLocked(uint64_t now) {
+    if (dirtyAll_) refreshAllLocked();
+    if (now < cachedNext_ && !options_.fast) return;
     for (int guard = 0; guard < 1000000; ++guard) {
         uint64_t best = kNever;
-        Uart* bu = nullptr;
+        size_t bu = all_.size();
         Backend* bb = nullptr;
-        for (auto& b : boards_) {
-            for (auto& u : b->uarts) {
-                uint64_t t = u->nextEvent();
-                if (t < best) {
-                    best = t;
-                    bu = u.get();
-                    bb = nullptr;
-                }
+        for (size_t i = 0; i < next_.size(); ++i) {
+            if (next_[i] < best) {
+                best = next_[i];
+                bu = i;
             }
         }
-        for (auto& be : backends_) {
+        for (Backend* be : eventBackends_) {
             uint64_t t = be->nextEvent();
             if (t < best) {
                 best = t;
-                bb = be.get();
-                bu = nullptr;
+                bb = be;
+                bu = all_.size();
             }
         }
         if (best > now) {
+            cachedNext_ = best;
             if (!options_.fast) return;
             // Unpaced: a transmitter waiting for room at the far end may go on.
             bool any = false;
-            for (auto& b : boards_) {
-                for (auto& u : b->uarts) {
-                    u->kick(now);
-                    any = any || u->nextEvent() <= now;
-                }
+            for (Uart* u : all_) {
+                u->kick(now);
+                refreshLocked(u);
+                any = any || next_[u->index()] <= now;
             }
             if (!any) return;
             continue;
         }
-        if (bu) bu->step(now);
-        else bb->step(now);
+        if (bb) {
+            bb->step(now);
+            refreshAllLocked();
+        } else {
+            all_[bu]->step(now);
+            touchLocked(all_[bu]);
+        }
     }
 }
 
+uint64_t Machine::nextSignificantLocked() const {
+    uint64_t t = kNever;
+    for (uint64_t n : sig_) t = std::min(t, n);
+    for (const Backend* be : eventBackends_) t = std::min(t, be->nextSignificant());
+    return t;
+}
+
 void Machine::updateIrqsLocked() {
-    std::array<bool, 256> level = irqForeign_;
-    for (auto& b : boards_) {
-        if (b->status()) level[b->config.irq & 0xFF] = true;
-    }
     bool rose = false;
-    for (size_t i = 0; i < level.size(); ++i) {
-        if (level[i] && !irqLevel_[i] && !irqMasked_[i]) {
+    for (uint32_t i : irqInUse_) {
+        bool level = irqForeign_[i];
+        for (auto& b : boards_) {
+            if (!level && (b->config.irq & 0xFF) == i && b->status()) level = true;
+        }
+        if (level && !irqLevel_[i] && !irqMasked_[i]) {
             rose = true;
             irqRiseAt_[i] = clockNow();
         }
-        irqLevel_[i] = level[i];
+        irqLevel_[i] = level;
     }
     if (rose) irqCv_.notify_all();
 }
 
 void Machine::changedLocked() {
+    if (dirtyAll_) refreshAllLocked();
     updateIrqsLocked();
-    uint64_t next = nextEventLocked();
-    if (next < schedDeadline_) schedCv_.notify_one();
+    cachedNext_ = nextEventLocked();
+    if (schedulerWaiting_ && nextSignificantLocked() < schedDeadline_) schedCv_.notify_one();
 }
 
 uint8_t Machine::readLocked(uint32_t port) {
@@ -305,7 +348,12 @@ uint8_t Machine::readLocked(uint32_t port) {
         }
         if (port >= b.uartBase && port < b.uartBase + 256) {
             uint32_t off = port - b.uartBase;
-            if (off < 8 * b.uarts.size()) return b.uarts[off / 8]->read(static_cast<int>(off % 8), now());
+            if (off < 8 * b.uarts.size()) {
+                Uart* u = b.uarts[off / 8].get();
+                uint8_t v = u->read(static_cast<int>(off % 8), now());
+                touchLocked(u);
+                return v;
+            }
             if (off == kUartStatus) return b.status();
             if (off == kUartOptions) return b.config.options;
             return 0xFF;
@@ -329,8 +377,13 @@ void Machine::writeLocked(uint32_t port, uint8_t value) {
         }
         if (port >= b.uartBase && port < b.uartBase + 256) {
             uint32_t off = port - b.uartBase;
-            if (off < 8 * b.uarts.size()) b.uarts[off / 8]->write(static_cast<int>(off % 8), value, now());
-            else if (off == kUartStatus) b.mirror = value;
+            if (off < 8 * b.uarts.size()) {
+                Uart* u = b.uarts[off / 8].get();
+                u->write(static_cast<int>(off % 8), value, now());
+                touchLocked(u);
+            } else if (off == kUartStatus) {
+                b.mirror = value;
+            }
             return;
         }
         if (port >= b.localBase && port < b.localBase + 256) {
@@ -342,13 +395,23 @@ void Machine::writeLocked(uint32_t port, uint8_t value) {
     }
 }
 
+// Unpaced, an access may have made an event due at once (a character
+// handed to an idle transmitter): run it before anyone looks. Paced, every
+// event an access starts lies at least a character time ahead.
+void Machine::afterAccessLocked() {
+    if (options_.fast) {
+        cachedNext_ = 0;
+        settleLocked(now());
+    }
+    changedLocked();
+}
+
 uint8_t Machine::ioRead8(uint32_t port) {
     std::lock_guard<std::mutex> lock(mutex_);
     settleLocked(now());
     uint8_t v = readLocked(port);
     if (tracing_) trace_.push_back({port, false, v});
-    settleLocked(now());
-    changedLocked();
+    afterAccessLocked();
     return v;
 }
 
@@ -357,8 +420,7 @@ void Machine::ioWrite8(uint32_t port, uint8_t value) {
     settleLocked(now());
     writeLocked(port, value);
     if (tracing_) trace_.push_back({port, true, value});
-    settleLocked(now());
-    changedLocked();
+    afterAccessLocked();
 }
 
 uint16_t Machine::ioRead16(uint32_t port) {
@@ -446,6 +508,9 @@ bool Machine::irqMasked(uint32_t irq) {
 void Machine::setForeignIrq(uint32_t irq, bool asserted) {
     std::lock_guard<std::mutex> lock(mutex_);
     irqForeign_[irq & 0xFF] = asserted;
+    if (std::find(irqInUse_.begin(), irqInUse_.end(), irq & 0xFF) == irqInUse_.end()) {
+        irqInUse_.push_back(irq & 0xFF);
+    }
     updateIrqsLocked();
 }
 
@@ -482,14 +547,17 @@ void Machine::schedulerLoop() {
     while (!stopping_) {
         settleLocked(now());
         updateIrqsLocked();
-        uint64_t next = nextEventLocked();
+        // Wake only when something may show: characters in between are
+        // settled, with their own timestamps, whenever anyone looks.
+        uint64_t next = nextSignificantLocked();
         schedDeadline_ = next;
+        schedulerWaiting_ = true;
         if (next == kNever) {
             schedCv_.wait(lock);
         } else {
             schedCv_.wait_until(lock, epoch_ + std::chrono::nanoseconds(next));
         }
-        schedDeadline_ = 0;
+        schedulerWaiting_ = false;
     }
 }
 

@@ -116,7 +116,12 @@ public:
     void setForeignIrq(uint32_t irq, bool asserted);
 
     // Tests look at the hardware under the machine's lock.
-    std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(mutex_); }
+    // (Whatever a test changes directly is looked at afresh.)
+    std::unique_lock<std::mutex> lock() {
+        std::unique_lock<std::mutex> l(mutex_);
+        dirtyAll_ = true;
+        return l;
+    }
     Board& board(int i) { return *boards_.at(static_cast<size_t>(i)); }
     Uart& uart(int b, int p) { return *board(b).uarts.at(static_cast<size_t>(p)); }
     bool irqMasked(uint32_t irq);
@@ -159,8 +164,14 @@ private:
 
     uint64_t clockNow() const;
     void settleLocked(uint64_t now);
+    void addBackendLocked(std::unique_ptr<Backend> backend);
+    void refreshLocked(const Uart* u);
+    void touchLocked(const Uart* u);
+    void refreshAllLocked();
+    void afterAccessLocked();
     void updateIrqsLocked();
     uint64_t nextEventLocked() const;
+    uint64_t nextSignificantLocked() const;
     void schedulerLoop();
     Function& functionAt(uint32_t bus, uint32_t device, uint32_t function);
     uint8_t readLocked(uint32_t port);
@@ -171,11 +182,25 @@ private:
     std::vector<Bus> buses_;
     std::vector<std::unique_ptr<Board>> boards_;
     std::vector<std::unique_ptr<Backend>> backends_;
+    std::vector<Backend*> eventBackends_;  // the ones that ever have events
+    // Every UART, with its next event and next significant moment cached:
+    // an access or event changes one UART and its cable peer, so only
+    // those are recomputed, never a scan of the whole machine.
+    std::vector<Uart*> all_;
+    std::vector<uint64_t> next_, sig_;
+    bool dirtyAll_ = false;
     std::vector<std::vector<bool>> wired_;
     std::vector<std::vector<std::string>> lineNames_;
 
     bool tracing_ = false;
     std::vector<IoEvent> trace_;
+
+    // IRQ numbers some board or foreign source uses: the only lines whose
+    // level is ever recomputed.
+    std::vector<uint32_t> irqInUse_;
+    // Earliest pending event of any UART or backend, as last computed; no
+    // register access before it needs to look for due events.
+    uint64_t cachedNext_ = 0;
 
     std::array<bool, 256> irqLevel_{};
     std::array<bool, 256> irqForeign_{};
@@ -188,6 +213,7 @@ private:
     std::thread scheduler_;
     std::condition_variable schedCv_;
     uint64_t schedDeadline_ = kNever;
+    bool schedulerWaiting_ = false;
     bool stopping_ = false;
     std::unique_ptr<IoThread> io_;
 };

@@ -336,9 +336,11 @@ uint8_t Uart::readRbr(uint64_t now) {
 void Uart::tryStartTx(uint64_t now) {
     if (shifting_) return;
     int next = -1;
+    bool flow = false;
     if (flowCharToSend_ >= 0) {
         next = flowCharToSend_;
         flowCharToSend_ = -1;
+        flow = true;
     } else if (!tx_.empty()) {
         bool ctsHold = (efr_ & kEfrAutoCts) && !cts_;
         bool xoffHold = (efr_ & kEfrRxSoftFlow) && xoffReceived_;
@@ -354,6 +356,7 @@ void Uart::tryStartTx(uint64_t now) {
         if (after <= txTrigger() && (before > txTrigger() || after == 0)) thrPending_ = true;
     }
     if (next < 0) return;
+    shiftingFlowChar_ = flow;
     shifting_ = true;
     shiftChar_ = frameFor(static_cast<uint8_t>(next));
     shiftDone_ = now + (fast_ ? 0 : static_cast<uint64_t>(std::llround(charNs())));
@@ -377,6 +380,52 @@ uint64_t Uart::nextEvent() const {
     if (fifoOn() && !rx_.empty() && !timeoutPending_) {
         uint64_t span = fast_ ? 0 : static_cast<uint64_t>(4 * charNs());
         t = std::min(t, lastRxActivity_ + span);
+    }
+    return t;
+}
+
+uint64_t Uart::charNsInt() const {
+    return fast_ ? 0 : static_cast<uint64_t>(std::llround(charNs()));
+}
+
+bool Uart::sameFrameAs(const Uart& other) const {
+    double a = bitNs(), b = other.bitNs();
+    return (lcr_ & 0x3F) == (other.lcr_ & 0x3F) && std::fabs(a - b) <= 0.005 * a;
+}
+
+uint64_t Uart::streamEnd() const {
+    if (!shifting_) return 0;
+    bool held = ((efr_ & kEfrAutoCts) && !cts_) || ((efr_ & kEfrRxSoftFlow) && xoffReceived_);
+    return held ? shiftDone_ : shiftDone_ + tx_.size() * charNsInt();
+}
+
+uint64_t Uart::nextSignificant() const {
+    uint64_t t = breakDeliverAt_;
+    if (fifoOn() && !rx_.empty() && !timeoutPending_) {
+        uint64_t span = fast_ ? 0 : static_cast<uint64_t>(4 * charNs());
+        uint64_t deadline = lastRxActivity_ + span;
+        // A sender that keeps feeding restarts the time-out with every
+        // character: it cannot fire before the feed ends.
+        if (feeder_ && feeder_->shifting_ && feeder_->shiftDone_ <= deadline && sameFrameAs(*feeder_)) {
+            deadline = std::max(deadline, feeder_->streamEnd() + span);
+        }
+        t = std::min(t, deadline);
+    }
+    if (!shifting_) return t;
+    uint64_t s0 = shiftDone_, c = charNsInt();
+    if (shiftingFlowChar_) return std::min(t, s0);
+    // Our transmitter: the FIFO falling to its trigger, or running empty.
+    uint64_t level = tx_.size(), trigger = static_cast<uint64_t>(txTrigger());
+    if (level > trigger) t = std::min(t, s0 + (level - trigger - 1) * c);
+    else t = std::min(t, level > 0 ? s0 + (level - 1) * c : s0);
+    // The receiver at the far end: its trigger level, or its overrun.
+    const Uart* r = loopback() ? this : (far_ ? far_->receiverUart() : nullptr);
+    if (r) {
+        if (!r->sameFrameAs(*this) || (r->efr_ & kEfrRxSoftFlow) || breakOn()) return std::min(t, s0);
+        int have = r->rxLevel(), at = r->rxTrigger(), cap = r->fifoCapacity();
+        int k = have < at ? at - have : cap - have + 1;  // deliveries until it shows
+        if (k < 1) k = 1;
+        t = std::min(t, s0 + static_cast<uint64_t>(k - 1) * c);
     }
     return t;
 }

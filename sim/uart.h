@@ -14,6 +14,7 @@
 // receive time-out). Not thread-safe: the machine's lock guards it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <limits>
@@ -43,6 +44,8 @@ public:
     virtual void modemOut(uint64_t t, bool rts, bool dtr) = 0;
     // Fast (unpaced) mode only: whether the far receiver has room now.
     virtual bool canAccept() { return true; }
+    // The UART that receives what is sent here, when the far end is one.
+    virtual const class Uart* receiverUart() const { return nullptr; }
 };
 
 struct Decoded {
@@ -71,6 +74,19 @@ public:
 
     // Earliest moment this UART has something to do on its own.
     uint64_t nextEvent() const;
+    // No earlier than nextEvent(), and no later than the first moment its
+    // interrupt output, or that of the UART it sends to, may change: the
+    // machine need not wake for each character in between, only settle
+    // them when it does.
+    uint64_t nextSignificant() const;
+    // The UART whose transmitter feeds this receiver (a cable or plug).
+    void setFeeder(const Uart* feeder) { feeder_ = feeder; }
+    const Uart* feeder() const { return feeder_; }
+    // The UART that receives what this one sends, if the far end is one.
+    const Uart* receiver() const { return loopback() ? this : (far_ ? far_->receiverUart() : nullptr); }
+    // Position in the machine's table of UARTs.
+    void setIndex(size_t index) { index_ = index; }
+    size_t index() const { return index_; }
     // Processes its events due at or before `now`, one at a time in order.
     // Returns false when nothing was due.
     bool step(uint64_t now);
@@ -127,6 +143,10 @@ private:
     };
 
     bool fifoOn() const { return fcr_ & 0x01; }
+    bool sameFrameAs(const Uart& other) const;
+    uint64_t charNsInt() const;
+    // When the running transmission ends if nothing holds it.
+    uint64_t streamEnd() const;
     bool loopback() const { return mcr_ & 0x10; }  // MCR bit 4
     bool enhancedBank() const { return lcr_ == 0xBF; }
     bool dlab() const { return lcr_ & 0x80; }
@@ -150,6 +170,8 @@ private:
     uint32_t clockHz_;
     bool fast_ = false;
     LineEnd* far_ = nullptr;
+    const Uart* feeder_ = nullptr;
+    size_t index_ = 0;
 
     // Registers.
     uint8_t ier_ = 0, lcr_ = 0, mcr_ = 0, fcr_ = 0, spr_ = 0;
@@ -171,6 +193,7 @@ private:
     bool thrPending_ = false;         // transmitter-empty interrupt pending
     bool shifting_ = false;
     LineChar shiftChar_;
+    bool shiftingFlowChar_ = false;
     uint64_t shiftDone_ = kNever;
     int flowCharToSend_ = -1;         // XON1/XOFF1 that goes before the FIFO
     bool xoffReceived_ = false;       // far end asked us to stop
