@@ -201,11 +201,20 @@ Status Port::setLineSettings(const LineSettings& settings, bool* accepted) {
 Status Port::readSome(uint8_t* buffer, uint32_t max, uint32_t* got) {
     *got = 0;
     max = std::min(max, kDataCapacity);
+    // Little came last time: give the line a millisecond to bring more
+    // (the receive ring lasts 89 ms even at 921600 bit/s).
+    if (lastReadBytes_ < 512) {
+        auto next = lastRead_ + std::chrono::milliseconds(1);
+        auto now = std::chrono::steady_clock::now();
+        if (now < next) std::this_thread::sleep_for(next - now);
+    }
     uint32_t count = 0;
     // The bytes are copied out under the mutex, inside transact.
     Status s = transact(kRead, max, nullptr, 0, buffer, max, &count);
+    lastRead_ = std::chrono::steady_clock::now();
     if (s != Status::Ok) return s;
     *got = std::min(count, max);
+    lastReadBytes_ = *got;
     return s;
 }
 
@@ -224,10 +233,10 @@ Status Port::read(uint8_t* buffer, uint32_t max, uint32_t timeoutMs, uint32_t* g
             return Status::Ok;
         }
         if (Clock::now() >= deadline) return Status::Timeout;
-        // Never spin: a short back-off capped at 2 ms, well inside the
-        // 89 ms the receive ring lasts at 921600 bit/s.
+        // Never spin: readSome paces empty reads at 1 ms; a longer quiet
+        // line backs off further, capped at 4 ms.
         std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::microseconds(2000));
+        pause = std::min(pause * 2, std::chrono::microseconds(3000));
     }
 }
 

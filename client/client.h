@@ -12,6 +12,7 @@
 // program that means to configure the port opens it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -118,6 +119,10 @@ private:
     Status query(uint32_t command, uint8_t* byte);
 
     std::string ns_, device_;
+    // Read pacing: after a read that brought little, the next one waits a
+    // moment, so that a stream trickling in is fetched in batches.
+    std::chrono::steady_clock::time_point lastRead_{};
+    uint32_t lastReadBytes_ = 0;
     ipc::Object section_, request_, reply_, mutex_;
     uint32_t requestTimeoutMs_ = 5000;
 };

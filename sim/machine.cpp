@@ -120,9 +120,12 @@ int Machine::addBoard(const BoardConfig& config) {
         boards_.push_back(std::move(b));
         wired_.emplace_back(boards_.back()->uarts.size(), false);
         lineNames_.emplace_back(boards_.back()->uarts.size(), "none");
-        for (auto& u : boards_.back()->uarts) {
+        for (size_t n = 0; n < boards_.back()->uarts.size(); ++n) {
+            auto& u = boards_.back()->uarts[n];
             u->setIndex(all_.size());
             all_.push_back(u.get());
+            boardOf_.push_back(boards_.back().get());
+            bitOf_.push_back(static_cast<uint8_t>(1u << n));
             next_.push_back(kNever);
             sig_.push_back(kNever);
             addBackendLocked(MakeNoLine(u.get(), 0));
@@ -237,8 +240,12 @@ void Machine::addBackendLocked(std::unique_ptr<Backend> backend) {
 
 void Machine::refreshLocked(const Uart* u) {
     if (!u) return;
-    next_[u->index()] = u->nextEvent();
-    sig_[u->index()] = u->nextSignificant();
+    size_t i = u->index();
+    next_[i] = u->nextEvent();
+    sig_[i] = u->nextSignificant();
+    Board* b = boardOf_[i];
+    b->pending = u->irq() ? static_cast<uint8_t>(b->pending | bitOf_[i])
+                          : static_cast<uint8_t>(b->pending & ~bitOf_[i]);
 }
 
 // A UART changed: so may the one it sends to and the one feeding it.
@@ -318,7 +325,7 @@ void Machine::updateIrqsLocked() {
     for (uint32_t i : irqInUse_) {
         bool level = irqForeign_[i];
         for (auto& b : boards_) {
-            if (!level && (b->config.irq & 0xFF) == i && b->status()) level = true;
+            if (!level && (b->config.irq & 0xFF) == i && (b->pending & b->gate)) level = true;
         }
         if (level && !irqLevel_[i] && !irqMasked_[i]) {
             rose = true;
@@ -336,7 +343,7 @@ void Machine::changedLocked() {
     if (schedulerWaiting_ && nextSignificantLocked() < schedDeadline_) schedCv_.notify_one();
 }
 
-uint8_t Machine::readLocked(uint32_t port) {
+uint8_t Machine::readLocked(uint32_t port, uint64_t now) {
     for (auto& bp : boards_) {
         Board& b = *bp;
         if (port >= b.bridgeBase && port < b.bridgeBase + 256) {
@@ -350,7 +357,7 @@ uint8_t Machine::readLocked(uint32_t port) {
             uint32_t off = port - b.uartBase;
             if (off < 8 * b.uarts.size()) {
                 Uart* u = b.uarts[off / 8].get();
-                uint8_t v = u->read(static_cast<int>(off % 8), now());
+                uint8_t v = u->read(static_cast<int>(off % 8), now);
                 touchLocked(u);
                 return v;
             }
@@ -368,7 +375,7 @@ uint8_t Machine::readLocked(uint32_t port) {
     return 0xFF;  // nothing decodes the address: the bus floats high
 }
 
-void Machine::writeLocked(uint32_t port, uint8_t value) {
+void Machine::writeLocked(uint32_t port, uint8_t value, uint64_t now) {
     for (auto& bp : boards_) {
         Board& b = *bp;
         if (port >= b.bridgeBase && port < b.bridgeBase + 256) {
@@ -379,7 +386,7 @@ void Machine::writeLocked(uint32_t port, uint8_t value) {
             uint32_t off = port - b.uartBase;
             if (off < 8 * b.uarts.size()) {
                 Uart* u = b.uarts[off / 8].get();
-                u->write(static_cast<int>(off % 8), value, now());
+                u->write(static_cast<int>(off % 8), value, now);
                 touchLocked(u);
             } else if (off == kUartStatus) {
                 b.mirror = value;
@@ -408,8 +415,9 @@ void Machine::afterAccessLocked() {
 
 uint8_t Machine::ioRead8(uint32_t port) {
     std::lock_guard<std::mutex> lock(mutex_);
-    settleLocked(now());
-    uint8_t v = readLocked(port);
+    uint64_t t = now();
+    settleLocked(t);
+    uint8_t v = readLocked(port, t);
     if (tracing_) trace_.push_back({port, false, v});
     afterAccessLocked();
     return v;
@@ -417,16 +425,18 @@ uint8_t Machine::ioRead8(uint32_t port) {
 
 void Machine::ioWrite8(uint32_t port, uint8_t value) {
     std::lock_guard<std::mutex> lock(mutex_);
-    settleLocked(now());
-    writeLocked(port, value);
+    uint64_t t = now();
+    settleLocked(t);
+    writeLocked(port, value, t);
     if (tracing_) trace_.push_back({port, true, value});
     afterAccessLocked();
 }
 
 uint16_t Machine::ioRead16(uint32_t port) {
     std::lock_guard<std::mutex> lock(mutex_);
-    settleLocked(now());
-    uint16_t v = static_cast<uint16_t>(readLocked(port) | (readLocked(port + 1) << 8));
+    uint64_t t = now();
+    settleLocked(t);
+    uint16_t v = static_cast<uint16_t>(readLocked(port, t) | (readLocked(port + 1, t) << 8));
     changedLocked();
     return v;
 }

@@ -70,6 +70,7 @@ struct Board {
     uint8_t mirror = 0;       // last value written to the enable mirror
     uint8_t local6C = 0;
     uint8_t local70 = 0;
+    uint8_t pending = 0;      // bit n: UART n's interrupt output, as last seen
     uint8_t status() const;
 };
 
@@ -174,8 +175,8 @@ private:
     uint64_t nextSignificantLocked() const;
     void schedulerLoop();
     Function& functionAt(uint32_t bus, uint32_t device, uint32_t function);
-    uint8_t readLocked(uint32_t port);
-    void writeLocked(uint32_t port, uint8_t value);
+    uint8_t readLocked(uint32_t port, uint64_t now);
+    void writeLocked(uint32_t port, uint8_t value, uint64_t now);
 
     MachineOptions options_;
     mutable std::mutex mutex_;
@@ -187,6 +188,8 @@ private:
     // an access or event changes one UART and its cable peer, so only
     // those are recomputed, never a scan of the whole machine.
     std::vector<Uart*> all_;
+    std::vector<Board*> boardOf_;  // by UART index
+    std::vector<uint8_t> bitOf_;
     std::vector<uint64_t> next_, sig_;
     bool dirtyAll_ = false;
     std::vector<std::vector<bool>> wired_;

@@ -97,18 +97,18 @@ Decoded DecodeChar(const LineChar& c, uint8_t rxDataBits, uint8_t rxParity, uint
     return d;
 }
 
-Uart::Uart(int kind, uint32_t clockHz) : kind_(kind), clockHz_(clockHz) {}
+Uart::Uart(int kind, uint32_t clockHz) : kind_(kind), clockHz_(clockHz) { retime(); }
 
-double Uart::bitNs() const {
+// Character timing follows the divisor and the framing; it is worked out
+// again whenever LCR, DLL or DLM is written, not on every use.
+void Uart::retime() {
     uint32_t div = divisor() ? divisor() : 65536u;
-    return 16.0 * div * 1e9 / clockHz_;
-}
-
-double Uart::charNs() const {
+    bitNs_ = 16.0 * div * 1e9 / clockHz_;
     int data = 5 + (lcr_ & 0x03);
     double stop = (lcr_ & 0x04) ? (data == 5 ? 1.5 : 2.0) : 1.0;
     int parity = (lcr_ & 0x08) ? 1 : 0;
-    return bitNs() * (1 + data + parity + stop);
+    charNs_ = bitNs_ * (1 + data + parity + stop);
+    charNsInt_ = static_cast<uint64_t>(std::llround(charNs_));
 }
 
 LineChar Uart::frameFor(uint8_t value) const {
@@ -229,6 +229,7 @@ void Uart::write(int offset, uint8_t value, uint64_t now) {
     if (offset == kLcr) {
         bool breakWas = breakOn();
         lcr_ = value;
+        retime();
         if (!breakWas && breakOn()) {
             // The far receiver sees the break once a whole frame has passed
             // at space level.
@@ -241,13 +242,22 @@ void Uart::write(int offset, uint8_t value, uint64_t now) {
     if (enhancedBank()) {
         switch (offset) {
             case 0:
-                if (kind_ == 3) dll_ = value;
-                else if (fctr_ & kFctrTrgSelTx) trgTx_ = value;
-                else trgRx_ = value;
+                if (kind_ == 3) {
+                    dll_ = value;
+                    retime();
+                } else if (fctr_ & kFctrTrgSelTx) {
+                    trgTx_ = value;
+                } else {
+                    trgRx_ = value;
+                }
                 return;
             case 1:
-                if (kind_ == 3) dlm_ = value;
-                else fctr_ = value;
+                if (kind_ == 3) {
+                    dlm_ = value;
+                    retime();
+                } else {
+                    fctr_ = value;
+                }
                 return;
             case 2: {
                 efr_ = value;
@@ -266,10 +276,12 @@ void Uart::write(int offset, uint8_t value, uint64_t now) {
     }
     if (dlab() && offset == kRbrThr) {
         dll_ = value;
+        retime();
         return;
     }
     if (dlab() && offset == kIer) {
         dlm_ = value;
+        retime();
         return;
     }
     switch (offset) {
@@ -359,7 +371,7 @@ void Uart::tryStartTx(uint64_t now) {
     shiftingFlowChar_ = flow;
     shifting_ = true;
     shiftChar_ = frameFor(static_cast<uint8_t>(next));
-    shiftDone_ = now + (fast_ ? 0 : static_cast<uint64_t>(std::llround(charNs())));
+    shiftDone_ = now + charNsInt();
 }
 
 void Uart::finishShift(uint64_t now) {
@@ -384,9 +396,7 @@ uint64_t Uart::nextEvent() const {
     return t;
 }
 
-uint64_t Uart::charNsInt() const {
-    return fast_ ? 0 : static_cast<uint64_t>(std::llround(charNs()));
-}
+uint64_t Uart::charNsInt() const { return fast_ ? 0 : charNsInt_; }
 
 bool Uart::sameFrameAs(const Uart& other) const {
     double a = bitNs(), b = other.bitNs();

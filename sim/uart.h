@@ -108,8 +108,8 @@ public:
     bool rtsOut() const;
     bool dtrOut() const { return !loopback() && (mcr_ & 0x01); }
     bool breakOn() const { return lcr_ & 0x40; }
-    double bitNs() const;
-    double charNs() const;
+    double bitNs() const { return bitNs_; }
+    double charNs() const { return charNs_; }
     LineChar frameFor(uint8_t value) const;
 
     // Diagnostics for tests.
@@ -166,8 +166,12 @@ private:
     void loopbackInputs(uint64_t now);
     void changeInputs(bool cts, bool dsr, bool ri, bool dcd);
 
+    void retime();
+
     int kind_;
     uint32_t clockHz_;
+    double bitNs_ = 0, charNs_ = 0;
+    uint64_t charNsInt_ = 0;
     bool fast_ = false;
     LineEnd* far_ = nullptr;
     const Uart* feeder_ = nullptr;
