@@ -9,7 +9,7 @@ secs=${1:-30}; model=${2:-4}; rate=${3:-921600}
 bin=$(dirname "$0")/../build/bin
 for flow in --rtscts ""; do
   ns="sustained-$$-${flow:-none}"
-  $bin/quillmard --namespace "$ns" --board model=$model,irq=5 \
+  $bin/quillmard --namespace "$ns" ${QM_SUSTAINED_OPTS:-} --board model=$model,irq=5 \
     --line 0.0=null-modem:0.1 --line 0.2=null-modem:0.3 \
     --line 0.4=null-modem:0.5 --line 0.6=null-modem:0.7 -- -Q 5 >/dev/null 2>&1 &
   pid=$!

@@ -39,6 +39,7 @@ using host::Service;
 host::HostMachine* g_machine = nullptr;
 std::string g_namespace = "default";
 bool g_realtime = false;
+int g_interruptCpu = -1;
 std::atomic<uint32_t> g_stuckLimit{10000};
 
 // Fault injection: countdown per service; the call that brings it to 0 fails.
@@ -214,6 +215,12 @@ std::mutex g_irqMutex;
 std::map<uint32_t, IrqLine*> g_irqLines;
 
 void InterruptThread(IrqLine* line) {
+    if (g_interruptCpu >= 0) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(g_interruptCpu, &set);
+        pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+    }
     if (g_realtime) {
         sched_param sp{};
         sp.sched_priority = 1 + line->priority * 48 / 127;
@@ -375,6 +382,7 @@ void SetArguments(const std::vector<std::string>& arguments) {
 }
 
 void SetRealtime(bool on) { g_realtime = on; }
+void SetInterruptCpu(int cpu) { g_interruptCpu = cpu; }
 
 void SetNamespace(const std::string& ns) { g_namespace = ns.empty() ? "default" : ns; }
 const std::string& Namespace() { return g_namespace; }

@@ -91,6 +91,11 @@ void SetArguments(const std::vector<std::string>& arguments);
 // Real-time scheduling for threads given a priority (off by default).
 void SetRealtime(bool on);
 
+// Runs interrupt threads on this CPU (-1: anywhere). Placing them on the
+// CPU of the thread that raises the simulated interrupts turns each
+// delivery into a wake-up on the same CPU instead of one across CPUs.
+void SetInterruptCpu(int cpu);
+
 // Keeps named objects of parallel runs apart (see names.h).
 void SetNamespace(const std::string& ns);
 const std::string& Namespace();

@@ -1,5 +1,8 @@
 #include "sim/machine.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -553,6 +556,12 @@ void Machine::stop() {
 }
 
 void Machine::schedulerLoop() {
+    if (schedulerCpu_ >= 0) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(schedulerCpu_, &set);
+        pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+    }
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
         settleLocked(now());

@@ -108,6 +108,9 @@ public:
 
     // --- running ---
     void start();  // scheduler and I/O threads (real-time clock)
+    // The scheduler thread (which raises the interrupts) runs on this CPU
+    // (-1: anywhere); call before start().
+    void setSchedulerCpu(int cpu) { schedulerCpu_ = cpu; }
     void stop();
     void advanceTo(uint64_t ns);  // manual clock
     uint64_t now() const;
@@ -217,6 +220,7 @@ private:
     std::condition_variable schedCv_;
     uint64_t schedDeadline_ = kNever;
     bool schedulerWaiting_ = false;
+    int schedulerCpu_ = -1;
     bool stopping_ = false;
     std::unique_ptr<IoThread> io_;
 };

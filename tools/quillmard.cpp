@@ -115,6 +115,10 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_flag("--realtime", realtime, "run driver threads with real-time scheduling");
     app.add_flag("--fast", fast, "UARTs move characters without line timing");
+    int irqCpu = -1;
+    app.add_option("--irq-cpu", irqCpu,
+                   "run the simulated interrupt source and the interrupt thread on this CPU")
+        ->capture_default_str();
     app.add_option("--translation-offset", translation,
                    "host I/O address = bus address + offset (a multiple of 256)");
     try {
@@ -199,6 +203,8 @@ int main(int argc, char** argv) {
 
     host::SetNamespace(ns);
     host::SetRealtime(realtime);
+    host::SetInterruptCpu(irqCpu);
+    machine->setSchedulerCpu(irqCpu);
     host::InstallMachine(machine.get());
     host::SetExitHook([](uint32_t) {
         if (g_machine) g_machine->stop();
