@@ -43,6 +43,36 @@ void CopyBytes(void* destination, const void* source, int32_t count) {
     for (int32_t i = 0; i < count; ++i) d[i] = s[i];
 }
 
+namespace {
+
+// How far a registration got, for undoing it in the reverse order.
+enum RegistrationStage {
+    kHaveRecord,
+    kHaveSection,
+    kHaveNameCopy,
+    kHaveRequestSemaphore,
+    kHaveReplySemaphore,
+    kHaveMutex,
+    kHaveThread,
+};
+
+// Releases, newest first, what a failed registration made; then sets the
+// failure's last error.
+DeviceChannel* FailRegistration(DeviceChannel* channel, RegistrationStage stage, RtHandle thread,
+                                uint32_t error) {
+    if (stage >= kHaveThread) RtCloseHandle(thread);  // still suspended: it never runs
+    if (stage >= kHaveMutex) RtCloseHandle(channel->mutex);
+    if (stage >= kHaveReplySemaphore) RtCloseHandle(channel->replySemaphore);
+    if (stage >= kHaveRequestSemaphore) RtCloseHandle(channel->requestSemaphore);
+    if (stage >= kHaveSection) RtCloseHandle(channel->sharedMemory);
+    if (stage >= kHaveNameCopy) RtFreeLockedMemory(channel->nameCopy);
+    RtFreeLockedMemory(channel);
+    SetLastError(error);
+    return nullptr;
+}
+
+}  // namespace
+
 DeviceChannel* RegisterDevice(const char* name, DispatchRoutine dispatch, uint32_t stackSize,
                               int32_t priority, uint32_t dataSize) {
     uint32_t n = static_cast<uint32_t>(std::strlen(name));
@@ -63,18 +93,13 @@ DeviceChannel* RegisterDevice(const char* name, DispatchRoutine dispatch, uint32
     channel->sharedMemory = RtCreateSharedMemoryA(kRtPageReadWrite, 0, dataSize + kBlockHeaderBytes,
                                                   channel->nameBuffer, &location);
     if (!channel->sharedMemory) {
-        RtFreeLockedMemory(channel);
-        SetLastError(kErrorAlreadyExists);
-        return nullptr;
+        return FailRegistration(channel, kHaveRecord, nullptr, kErrorAlreadyExists);
     }
     channel->block = static_cast<uint8_t*>(location);
 
     channel->nameCopy = static_cast<char*>(RtAllocateLockedMemory(n ? n : 1));
     if (!channel->nameCopy) {
-        RtCloseHandle(channel->sharedMemory);
-        RtFreeLockedMemory(channel);
-        SetLastError(kErrorNotEnoughMemory);
-        return nullptr;
+        return FailRegistration(channel, kHaveSection, nullptr, kErrorNotEnoughMemory);
     }
     CopyBytes(channel->nameCopy, name, static_cast<int32_t>(n));
     StoreU32(channel->block, kBlockNamePtr, AddressToken(channel->nameCopy));
@@ -85,55 +110,23 @@ DeviceChannel* RegisterDevice(const char* name, DispatchRoutine dispatch, uint32
     SetSuffix(channel, ".s1");
     channel->requestSemaphore = RtCreateSemaphoreA(nullptr, 0, 1, channel->nameBuffer);
     if (!channel->requestSemaphore) {
-        RtCloseHandle(channel->sharedMemory);
-        RtFreeLockedMemory(channel->nameCopy);
-        RtFreeLockedMemory(channel);
-        SetLastError(kErrorPathNotFound);
-        return nullptr;
+        return FailRegistration(channel, kHaveNameCopy, nullptr, kErrorPathNotFound);
     }
     SetSuffix(channel, ".s2");
     channel->replySemaphore = RtCreateSemaphoreA(nullptr, 0, 1, channel->nameBuffer);
     if (!channel->replySemaphore) {
-        RtCloseHandle(channel->requestSemaphore);
-        RtCloseHandle(channel->sharedMemory);
-        RtFreeLockedMemory(channel->nameCopy);
-        RtFreeLockedMemory(channel);
-        SetLastError(kErrorPathNotFound);
-        return nullptr;
+        return FailRegistration(channel, kHaveRequestSemaphore, nullptr, kErrorPathNotFound);
     }
     SetSuffix(channel, nullptr);
     channel->mutex = RtCreateMutexA(nullptr, 0, channel->nameBuffer);
     if (!channel->mutex) {
-        RtCloseHandle(channel->replySemaphore);
-        RtCloseHandle(channel->requestSemaphore);
-        RtCloseHandle(channel->sharedMemory);
-        RtFreeLockedMemory(channel->nameCopy);
-        RtFreeLockedMemory(channel);
-        SetLastError(kErrorPathNotFound);
-        return nullptr;
+        return FailRegistration(channel, kHaveReplySemaphore, nullptr, kErrorPathNotFound);
     }
     RtHandle thread = CreateThread(nullptr, stackSize, DeviceServerThread, channel,
                                    kRtCreateSuspended, nullptr);
-    if (!thread) {
-        RtCloseHandle(channel->mutex);
-        RtCloseHandle(channel->replySemaphore);
-        RtCloseHandle(channel->requestSemaphore);
-        RtCloseHandle(channel->sharedMemory);
-        RtFreeLockedMemory(channel->nameCopy);
-        RtFreeLockedMemory(channel);
-        SetLastError(kErrorPathNotFound);
-        return nullptr;
-    }
+    if (!thread) return FailRegistration(channel, kHaveMutex, nullptr, kErrorPathNotFound);
     if (!RtSetThreadPriority(thread, priority)) {
-        RtCloseHandle(thread);  // still suspended: it never runs
-        RtCloseHandle(channel->mutex);
-        RtCloseHandle(channel->replySemaphore);
-        RtCloseHandle(channel->requestSemaphore);
-        RtCloseHandle(channel->sharedMemory);
-        RtFreeLockedMemory(channel->nameCopy);
-        RtFreeLockedMemory(channel);
-        SetLastError(kErrorPathNotFound);
-        return nullptr;
+        return FailRegistration(channel, kHaveThread, thread, kErrorPathNotFound);
     }
     ResumeThread(thread);
     RtCloseHandle(thread);  // the thread is stopped through the stop request, not its handle
