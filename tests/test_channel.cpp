@@ -126,6 +126,22 @@ TEST(Registration, EachFailedStepReleasesWhatItMade) {
     }
 }
 
+TEST(Registration, AClientThatNeverLetsGoDoesNotHoldUpUnregistration) {
+    rig::Rig r;
+    const char* name = "\\RtDevice\\Test\\Held";
+    DeviceChannel* ch = RegisterDevice(name, CountingDispatch, 0, 121, 16);
+    ASSERT_NE(ch, nullptr);
+    RawClient c(name);
+    ASSERT_EQ(ipc::MutexWait(&c.mutex, 1000), ipc::WaitResult::Signaled);  // and never released
+    auto t0 = std::chrono::steady_clock::now();
+    std::atomic<int32_t> result{-1};
+    std::thread([&] { result = UnregisterDevice(ch); }).join();
+    auto spent = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(result.load(), 1);
+    EXPECT_LT(spent, std::chrono::milliseconds(kUnregisterWaitMs + 2000));
+    EXPECT_FALSE(ipc::IsLive(host::Namespace(), std::string(name) + ".sm"));
+}
+
 TEST(Registration, SecondRegistrationOfANameFailsWith183) {
     rig::Rig r;
     DeviceChannel* a = RegisterDevice("\\RtDevice\\Test\\Twice", CountingDispatch, 0, 121, 16);
