@@ -94,8 +94,10 @@ TEST_F(Streaming, NullModemCarriesBytesInOrderAtLowAndTopRate) {
 
 TEST_F(Streaming, AutoCtsHoldsAndReleasesTheSender) {
     make(4, false);
+    // The receiver's automatic RTS keeps its FIFO safe from a slow
+    // interrupt; its RTS output still follows the RTS command.
     configure(0, "115200,8N1", qm::kHandshakeCts);
-    configure(1, "115200,8N1");
+    configure(1, "115200,8N1", qm::kHandshakeRts);
     ASSERT_EQ(port[1]->setRts(false), qm::Status::Ok);
     auto data = Pattern(500, 3);
     uint32_t taken = 0;
@@ -110,8 +112,8 @@ TEST_F(Streaming, AutoCtsHoldsAndReleasesTheSender) {
 
 TEST_F(Streaming, XonXoffHoldsAndReleasesTheSender) {
     make(1, false);
-    configure(0, "115200,8N1", 0, 1);
-    configure(1, "115200,8N1");
+    configure(0, "115200,8N1", 0x03, 1);
+    configure(1, "115200,8N1", 0x03);
     uint8_t xoff = 0x13, xon = 0x11;
     uint32_t taken = 0;
     ASSERT_EQ(port[1]->writeSome(&xoff, 1, &taken), qm::Status::Ok);
