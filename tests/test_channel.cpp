@@ -140,6 +140,9 @@ TEST(Registration, AClientThatNeverLetsGoDoesNotHoldUpUnregistration) {
     EXPECT_EQ(result.load(), 1);
     EXPECT_LT(spent, std::chrono::milliseconds(kUnregisterWaitMs + 2000));
     EXPECT_FALSE(ipc::IsLive(host::Namespace(), std::string(name) + ".sm"));
+    // Let go before the mapping goes: the thread's list of robust mutexes
+    // must not point into unmapped memory.
+    ipc::MutexRelease(&c.mutex);
 }
 
 TEST(Registration, SecondRegistrationOfANameFailsWith183) {
