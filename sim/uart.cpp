@@ -58,7 +58,6 @@ Decoded DecodeChar(const LineChar& c, uint8_t rxDataBits, uint8_t rxParity, uint
                    double rxBitNs) {
     (void)rxStopBits;  // only the first stop bit is sampled, as on real parts
     Decoded d{0, false, false, false};
-    int rxBits = 1 + rxDataBits + ((rxParity & 1) ? 1 : 0) + 1;
     if (c.isBreak) {
         d.breakInterrupt = true;
         d.framingError = true;
@@ -93,7 +92,6 @@ Decoded DecodeChar(const LineChar& c, uint8_t rxDataBits, uint8_t rxParity, uint
     d.framingError = stop == 0;
     d.breakInterrupt = allZero && stop == 0;
     d.value = value;
-    (void)rxBits;
     return d;
 }
 
