@@ -143,21 +143,21 @@ int main(int argc, char** argv) {
         machine->addBoard(sim::BoardConfig{});
         lines = tools::DefaultWiring();
     } else if (!noBoard) {
-        for (const auto& spec : boardSpecs) {
+        for (const auto& given : boardSpecs) {
             sim::BoardConfig c;
-            std::string error = tools::ParseBoardSpec(spec, &c);
+            std::string error = tools::ParseBoardSpec(given, &c);
             if (!error.empty()) {
-                fmt::print(stderr, "quillmard: --board {}: {}\n", spec, error);
+                fmt::print(stderr, "quillmard: --board {}: {}\n", given, error);
                 return 2;
             }
             machine->addBoard(c);
         }
     }
-    for (const auto& spec : lineSpecs) {
+    for (const auto& given : lineSpecs) {
         tools::LineSpec l;
-        std::string error = tools::ParseLineSpec(spec, &l);
+        std::string error = tools::ParseLineSpec(given, &l);
         if (!error.empty()) {
-            fmt::print(stderr, "quillmard: --line {}: {}\n", spec, error);
+            fmt::print(stderr, "quillmard: --line {}: {}\n", given, error);
             return 2;
         }
         lines.push_back(l);
@@ -169,9 +169,9 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    for (const auto& spec : injectSpecs) {
+    for (const auto& given : injectSpecs) {
         tools::LineSpec l;
-        std::string error = tools::ParseLineSpec(spec, &l);
+        std::string error = tools::ParseLineSpec(given, &l);
         auto colon = l.what.find(':');
         if (error.empty() && colon == std::string::npos) error = "expected B.P=KIND:EVERY_MS";
         if (error.empty()) {
@@ -180,7 +180,7 @@ int main(int argc, char** argv) {
                                          static_cast<uint32_t>(std::max(0L, ms)));
         }
         if (!error.empty()) {
-            fmt::print(stderr, "quillmard: --inject {}: {}\n", spec, error);
+            fmt::print(stderr, "quillmard: --inject {}: {}\n", given, error);
             return 2;
         }
     }
