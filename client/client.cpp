@@ -42,7 +42,9 @@ bool AnyDriverObjects(const std::string& ns) {
     bool found = false;
     while (dirent* e = readdir(dir)) {
         std::string n = e->d_name;
-        if (n.rfind(prefix, 0) == 0 && n.size() > 3 && n.compare(n.size() - 3, 3, ".sm") == 0) {
+        // Leftovers of a driver that died do not count as a running one.
+        if (n.rfind(prefix, 0) == 0 && n.size() > 3 && n.compare(n.size() - 3, 3, ".sm") == 0 &&
+            ipc::IsLiveFile(std::string(names::ObjectDirectory()) + "/" + n)) {
             found = true;
             break;
         }
@@ -234,7 +236,7 @@ Status Port::read(uint8_t* buffer, uint32_t max, uint32_t timeoutMs, uint32_t* g
         }
         if (Clock::now() >= deadline) return Status::Timeout;
         // Never spin: readSome paces empty reads at 1 ms; a longer quiet
-        // line backs off further, capped at 4 ms.
+        // line backs off further, to at most 3 ms more.
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, std::chrono::microseconds(3000));
     }
@@ -245,7 +247,8 @@ Status Port::writeSome(const uint8_t* data, uint32_t size, uint32_t* taken) {
     return transact(kWrite, size, data, size, nullptr, 0, taken);
 }
 
-Status Port::writeAll(const uint8_t* data, size_t size, uint32_t timeoutMs, size_t* written) {
+Status Port::writeAll(const uint8_t* data, size_t size, uint32_t timeoutMs, size_t* written,
+                      const std::function<void(size_t)>& progress) {
     using Clock = std::chrono::steady_clock;
     size_t done = 0;
     auto lastProgress = Clock::now();
@@ -257,6 +260,7 @@ Status Port::writeAll(const uint8_t* data, size_t size, uint32_t timeoutMs, size
         if (s != Status::Ok) return s;
         if (taken > 0) {
             done += taken;
+            if (progress) progress(done);
             lastProgress = Clock::now();
             pause = std::chrono::microseconds(100);
             continue;

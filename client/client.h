@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -105,8 +106,10 @@ public:
     Status read(uint8_t* buffer, uint32_t max, uint32_t timeoutMs, uint32_t* got);
     // One write request: as many bytes as the transmit ring takes.
     Status writeSome(const uint8_t* data, uint32_t size, uint32_t* taken);
-    // All bytes, or Timeout after timeoutMs without progress.
-    Status writeAll(const uint8_t* data, size_t size, uint32_t timeoutMs, size_t* written = nullptr);
+    // All bytes, or Timeout after timeoutMs without progress. `progress`,
+    // when given, hears the running total after each accepted chunk.
+    Status writeAll(const uint8_t* data, size_t size, uint32_t timeoutMs, size_t* written = nullptr,
+                    const std::function<void(size_t)>& progress = nullptr);
 
     // Reply wait per request (default 5 s).
     void setRequestTimeout(uint32_t ms) { requestTimeoutMs_ = ms; }

@@ -229,7 +229,10 @@ void Close(Object* object) {
 }
 
 bool IsLive(const std::string& ns, const std::string& name) {
-    std::string path = names::HostObjectPath(ns, name);
+    return IsLiveFile(names::HostObjectPath(ns, name));
+}
+
+bool IsLiveFile(const std::string& path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     bool live = flock(fd, LOCK_EX | LOCK_NB) != 0;

@@ -47,6 +47,8 @@ void Close(Object* object);
 
 // True when a live creator holds the object (used to tell leftovers apart).
 bool IsLive(const std::string& ns, const std::string& name);
+// The same for an object file found by path.
+bool IsLiveFile(const std::string& path);
 
 // Waits: timeoutMs of 0xFFFFFFFF waits for ever.
 enum class WaitResult { Signaled, Abandoned, Timeout, Failed };

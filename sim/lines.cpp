@@ -138,8 +138,6 @@ public:
     void modemOut(uint64_t t, bool, bool) override {
         if (nextDeliver_ < t) nextDeliver_ = t;
     }
-    bool canAccept() override { return true; }
-
     // Backend: paced delivery of received bytes to the UART.
     bool hasEvents() const override { return true; }
     uint64_t nextEvent() const override {

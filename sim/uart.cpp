@@ -289,7 +289,7 @@ void Uart::write(int offset, uint8_t value, uint64_t now) {
         case kMcr: {
             bool loopWas = loopback();
             mcr_ = value;
-            if (loopback() || loopWas) loopbackInputs(now);
+            if (loopback() || loopWas) loopbackInputs();
             updateModemOutputs(now);
             return;
         }
@@ -533,8 +533,7 @@ void Uart::updateModemOutputs(uint64_t now) {
     if (far_) far_->modemOut(now, rts, dtr);
 }
 
-void Uart::loopbackInputs(uint64_t now) {
-    (void)now;
+void Uart::loopbackInputs() {
     if (loopback()) {
         // Loopback wires the outputs to the inputs inside the part:
         // RTS->CTS, DTR->DSR, OUT1->RI, OUT2->DCD.

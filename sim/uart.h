@@ -163,7 +163,7 @@ private:
     void storeReceived(uint64_t t, uint8_t value, uint8_t errors);
     void rxLevelChanged(uint64_t now);
     void updateModemOutputs(uint64_t now);
-    void loopbackInputs(uint64_t now);
+    void loopbackInputs();
     void changeInputs(bool cts, bool dsr, bool ri, bool dcd);
 
     void retime();

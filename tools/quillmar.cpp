@@ -210,25 +210,14 @@ int Send(const std::string& spelled, const std::string& file, uint32_t timeoutMs
     Target t = AttachPort(spelled);
     Progress progress("send", data.size());
     size_t done = 0;
-    auto lastProgress = Clock::now();
-    while (done < data.size()) {
-        uint32_t taken = 0;
-        uint32_t chunk = static_cast<uint32_t>(std::min<size_t>(data.size() - done, 8192));
-        Check(t, t.port->writeSome(data.data() + done, chunk, &taken), "writing");
-        if (taken) {
-            done += taken;
-            lastProgress = Clock::now();
-            progress.update(done);
-            continue;
-        }
-        if (Clock::now() - lastProgress > std::chrono::milliseconds(timeoutMs)) {
-            progress.finish(done);
-            Fail(fmt::format("{}: timed out after {} of {} bytes: the line is not draining (flow control held?)",
-                             spelled, done, data.size()));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    qm::Status s = t.port->writeAll(data.data(), data.size(), timeoutMs, &done,
+                                    [&](size_t total) { progress.update(total); });
     progress.finish(done);
+    if (s == qm::Status::Timeout) {
+        Fail(fmt::format("{}: timed out after {} of {} bytes: the line is not draining (flow control held?)",
+                         spelled, done, data.size()));
+    }
+    Check(t, s, "writing");
     return 0;
 }
 
