@@ -20,6 +20,15 @@ uint32_t AddressToken(const void* p) {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p));
 }
 
+// The fields only the server writes are put back with every reply, so a
+// client that scribbled over them misleads nobody after it.
+void RestoreServerFields(DeviceChannel* channel) {
+    StoreU32(channel->block, kBlockDataCapacity, channel->dataCapacity);
+    StoreU32(channel->block, kBlockNamePtr, AddressToken(channel->nameCopy));
+    channel->block[kBlockNameLength] = static_cast<uint8_t>(channel->nameLength);
+    if (channel->opened) channel->block[kBlockPortNumber] = channel->ownPort;
+}
+
 void SetSuffix(DeviceChannel* channel, const char* suffix) {
     char* end = channel->nameBuffer + channel->nameLength;
     if (suffix) {
@@ -137,7 +146,10 @@ uint32_t DeviceServerThread(void* parameter) {
     auto* channel = static_cast<DeviceChannel*>(parameter);
     t_channel = channel;
     for (;;) {
-        RtWaitForSingleObject(channel->requestSemaphore, kRtInfinite);
+        // The wait wakes now and then on its own: a client can zero the
+        // request count in its block, but it cannot keep the thread from
+        // seeing a stop.
+        uint32_t waited = RtWaitForSingleObject(channel->requestSemaphore, kServerWakeMs);
         // Only UnregisterDevice stops the thread: a client that writes the
         // stop code gets the unknown-command status like any other code.
         if (channel->stopRequested.load(std::memory_order_acquire)) {
@@ -147,8 +159,17 @@ uint32_t DeviceServerThread(void* parameter) {
             channel->serverStopped.store(1, std::memory_order_release);
             ExitThread(0);
         }
+        if (waited == kRtWaitTimeout) continue;
+        if (waited == kRtWaitFailed) {
+            Sleep(kServerWakeMs);  // never spin on a wait that keeps failing
+            continue;
+        }
         StoreU32(channel->block, kBlockDataPtr, AddressToken(channel->block + kBlockData));
         uint32_t status = channel->dispatch(channel->block + kBlockNamePtr);
+        // The request is consumed: a post with nothing new written finds
+        // no command and changes nothing.
+        StoreU32(channel->block, kBlockCommand, 0);
+        RestoreServerFields(channel);
         StoreU32(channel->block, kBlockStatus, status);
         // A failed release means the reply is already signalled (a client
         // posted it out of turn); the thread serves on.
@@ -161,38 +182,16 @@ int32_t UnregisterDevice(DeviceChannel* channel) {
         SetLastError(kErrorInvalidHandle);
         return 0;
     }
-    // A client that never lets go of the mutex must not keep the driver
-    // from ending: after a bounded wait the stop goes ahead without it.
-    uint32_t mutexWait = RtWaitForSingleObject(channel->mutex, kUnregisterWaitMs);
-    if (mutexWait == kRtWaitFailed) {
-        SetLastError(kErrorInvalidFunction);
-        return 0;
-    }
-    bool held = mutexWait == kRtWaitObject0 || mutexWait == kRtWaitAbandoned;
+    // The mutex lives in memory every client can write, so the server never
+    // takes it: the stop is a server-private flag and one post. A post that
+    // fails (a client left the count at its maximum) still wakes the
+    // thread, and its periodic wake-up covers a count a client zeroed.
     channel->stopRequested.store(1, std::memory_order_release);
     StoreU32(channel->block, kBlockCommand, CommandStop);
-    if (!RtReleaseSemaphore(channel->requestSemaphore, 1, nullptr)) {
-        SetLastError(kErrorInvalidHandle);
-        return 0;
-    }
-    // Wait for the server's own stop mark, not just for a reply signal
-    // that a client may have posted out of turn.
-    uint32_t waited = 0;
-    while (!channel->serverStopped.load(std::memory_order_acquire)) {
-        if (waited >= kUnregisterWaitMs) {
-            SetLastError(kErrorInvalidFunction);
-            return 0;  // the server never stopped: keep the record rather than free it under it
-        }
-        if (RtWaitForSingleObject(channel->replySemaphore, 1) == kRtWaitFailed) {
-            SetLastError(kErrorInvalidFunction);
-            return 0;
-        }
-        ++waited;
-    }
-    if (held && !RtReleaseMutex(channel->mutex)) {
-        SetLastError(kErrorInvalidHandle);
-        return 0;
-    }
+    RtReleaseSemaphore(channel->requestSemaphore, 1, nullptr);
+    // Nothing is released while the server thread can still run: it always
+    // comes to its stop mark, since a dispatch is bounded.
+    while (!channel->serverStopped.load(std::memory_order_acquire)) Sleep(1);
     bool ok = true;
     ok = RtCloseHandle(channel->mutex) && ok;
     ok = RtCloseHandle(channel->replySemaphore) && ok;

@@ -73,6 +73,9 @@ struct DeviceChannel {
     std::atomic<uint32_t> serverStopped;  // set by the server as its last act
     uint32_t opened;           // a command 1 has bound the channel to its port
     uint8_t ownPort;           // the port that command 1 resolved
+    // "Driver name ... does not exist." at most once a second per channel.
+    uint32_t unknownNameTick;
+    uint32_t unknownNameSuppressed;
 };
 
 DeviceChannel* RegisterDevice(const char* name, DispatchRoutine dispatch, uint32_t stackSize,
@@ -86,9 +89,8 @@ DeviceChannel* CurrentChannel();
 // Binds the calling thread to a channel (the server thread does it first).
 void SetCurrentChannel(DeviceChannel* channel);
 
-// Longest wait for a client's mutex or for the server's stop reply when
-// the driver unregisters a channel.
-constexpr uint32_t kUnregisterWaitMs = 3000;
+// How often a waiting server thread looks at its stop flag by itself.
+constexpr uint32_t kServerWakeMs = 100;
 
 // ---- dispatcher ---------------------------------------------------------------
 struct PortNameEntry {

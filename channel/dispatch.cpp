@@ -18,9 +18,6 @@ uint32_t LoadU32(const uint8_t* request, uint32_t blockOffset) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
-uint8_t LoadU8(const uint8_t* request, uint32_t blockOffset) {
-    return *(const volatile uint8_t*)(request + blockOffset - 4);
-}
 void StoreU32(uint8_t* request, uint32_t blockOffset, uint32_t value) {
     volatile uint8_t* p = request + blockOffset - 4;
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
@@ -29,17 +26,32 @@ void StoreU8(uint8_t* request, uint32_t blockOffset, uint8_t value) {
     *(volatile uint8_t*)(request + blockOffset - 4) = value;
 }
 
-// Command 1: the device name from the server's own copy, looked up in the
+// A client can repeat a request that fails the name lookup as fast as it
+// likes: the console gets the first message, then at most one a second
+// with the count of those left out.
+void ReportUnknownName(DeviceChannel* channel, const char* name) {
+    uint32_t now = GetTickCount();
+    if (channel->unknownNameTick != 0 && now - channel->unknownNameTick < 1000) {
+        ++channel->unknownNameSuppressed;
+        return;
+    }
+    RtPrintf("Driver name %s does not exist.\n", name);
+    if (channel->unknownNameSuppressed) {
+        RtPrintf("(%u more requests for that name)\n", channel->unknownNameSuppressed);
+    }
+    channel->unknownNameTick = now ? now : 1;
+    channel->unknownNameSuppressed = 0;
+}
+
+// Command 1: the device name from the server's own copy, at the server's
+// own length (the block's copies are never trusted), looked up in the
 // port-name table. An entry matches every name that begins with its whole
 // path; empty entries (ports the board lacks) match nothing.
 uint32_t OpenByName(uint8_t* request, DeviceChannel* channel) {
-    uint8_t nameLength = LoadU8(request, kBlockNameLength);
-    if (nameLength >= kNameBufferBytes || !channel || nameLength > channel->nameLength) {
-        return kStatusInvalidRequest;
-    }
+    if (!channel || channel->nameLength >= kNameBufferBytes) return kStatusInvalidRequest;
     char name[kNameBufferBytes];
     std::memset(name, 0, sizeof name);
-    CopyBytes(name, channel->nameCopy, nameLength);
+    CopyBytes(name, channel->nameCopy, static_cast<int32_t>(channel->nameLength));
     for (uint8_t entry = 0; entry < 8; ++entry) {
         size_t length = std::strlen(g_PortNames[entry].path);
         if (length == 0) continue;
@@ -51,7 +63,7 @@ uint32_t OpenByName(uint8_t* request, DeviceChannel* channel) {
         OpenPort(port);
         return 0;
     }
-    RtPrintf("Driver name %s does not exist.\n", name);
+    ReportUnknownName(channel, name);
     SetLastError(kErrorInvalidParameter);
     return 0;
 }
@@ -66,12 +78,12 @@ uint32_t DispatchRequest(uint8_t* request) {
     if (command == CommandOpen) return OpenByName(request, channel);
 
     // Every other command works on the channel's own port, and only after
-    // a command 1 bound the channel to it: a client-written portNumber
-    // never reaches another channel's port or one the board lacks.
-    uint8_t port = LoadU8(request, kBlockPortNumber);
-    if (!channel || !channel->opened || port != channel->ownPort || port >= 8 || !g_Ports[port]) {
-        return kStatusInvalidRequest;
-    }
+    // a command 1 bound the channel to it. The block's portNumber is never
+    // read: whatever a client writes there, it reaches no other port, and
+    // the server puts its own value back with the reply.
+    if (!channel || !channel->opened) return kStatusInvalidRequest;
+    uint8_t port = channel->ownPort;
+    if (port >= 8 || !g_Ports[port]) return kStatusInvalidRequest;
     PortContext* ctx = g_Ports[port];
     // The server's own address of data; the dataPtr field is never trusted.
     uint8_t* data = request + kBlockData - 4;

@@ -1,6 +1,8 @@
 #include "client/client.h"
 
 #include <dirent.h>
+#include <pwd.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -23,8 +25,15 @@ enum : uint32_t {
 };
 // The status the driver gives a request on a channel no command 1 has bound.
 constexpr uint32_t kStatusInvalid = 87;
-constexpr uint32_t kDataCapacity = 8192;
-// How long a client waits for a reply still owed to a client that died.
+constexpr uint32_t kDataCapacityOffset = 0;
+// The largest data area a client accepts from a block.
+constexpr uint32_t kMaxDataCapacity = 1u << 20;
+// A byte of the block's reserved area that the server never reads or
+// writes: clients mark in it that the last request's reply never came, so
+// whoever takes the block next drops that late reply instead of taking it
+// for its own.
+constexpr uint32_t kReplyOwed = 9;
+// How long a client waits for a reply still owed to an earlier request.
 constexpr uint32_t kOwedReplyWaitMs = 500;
 
 void Put32(volatile uint8_t* p, uint32_t v) {
@@ -36,21 +45,32 @@ uint32_t Get32(const volatile uint8_t* p) {
 }
 
 bool AnyDriverObjects(const std::string& ns) {
-    std::string prefix = names::HostObjectName(ns, "");
-    DIR* dir = opendir(names::ObjectDirectory());
+    std::string directory = names::NamespaceDirectory(ns);
+    DIR* dir = opendir(directory.c_str());
     if (!dir) return false;
     bool found = false;
     while (dirent* e = readdir(dir)) {
         std::string n = e->d_name;
         // Leftovers of a driver that died do not count as a running one.
-        if (n.rfind(prefix, 0) == 0 && n.size() > 3 && n.compare(n.size() - 3, 3, ".sm") == 0 &&
-            ipc::IsLiveFile(std::string(names::ObjectDirectory()) + "/" + n)) {
+        if (n.size() > 3 && n.compare(n.size() - 3, 3, ".sm") == 0 &&
+            ipc::IsLiveFile(directory + "/" + n)) {
             found = true;
             break;
         }
     }
     closedir(dir);
     return found;
+}
+
+std::string OwnerOf(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return "another user";
+    passwd pw, *found = nullptr;
+    char buffer[1024];
+    if (getpwuid_r(st.st_uid, &pw, buffer, sizeof buffer, &found) == 0 && found) {
+        return "user " + std::string(pw.pw_name);
+    }
+    return "uid " + std::to_string(st.st_uid);
 }
 
 }  // namespace
@@ -75,6 +95,11 @@ const char* StatusText(Status s) {
         case Status::NotConfigured: return "not configured";
         case Status::Timeout: return "timed out";
         case Status::Refused: return "refused by the driver";
+        case Status::NoReply: return "the driver did not answer in time (is quillmard stopped or frozen?)";
+        case Status::Busy: return "another client keeps the port busy";
+        case Status::Restarted: return "the driver restarted (attach to the port again)";
+        case Status::PermissionDenied: return "permission denied";
+        case Status::Damaged: return "the port's shared objects were damaged (restart quillmard to serve it again)";
     }
     return "?";
 }
@@ -109,16 +134,36 @@ std::unique_ptr<Port> Port::Attach(const std::string& port, const std::string& n
         if (why) *why = text;
         return nullptr;
     };
+    std::string directory = names::NamespaceDirectory(ns);
     ipc::Status st = ipc::Open(ns, p->device_ + ".sm", ipc::Kind::Section, &p->section_);
+    if (st == ipc::Status::Denied) {
+        return fail(Status::PermissionDenied,
+                    "permission denied: namespace '" + ns + "' (" + directory + ") belongs to " +
+                        OwnerOf(directory) +
+                        "; its quillmard must be started with --access group:GROUP or --access all "
+                        "to let you in");
+    }
     if (st != ipc::Status::Ok || !ipc::IsLive(ns, p->device_ + ".sm")) {
         if (AnyDriverObjects(ns)) return fail(Status::NoSuchPort, p->device_ + ": no such port");
         return fail(Status::NoDriver, "no driver is running in namespace '" + ns + "' (start quillmard)");
     }
-    if (p->section_.payloadSize < kHeader + 16 ||
-        ipc::Open(ns, p->device_ + ".s1", ipc::Kind::Semaphore, &p->request_) != ipc::Status::Ok ||
+    // The block's size is checked against what it says of itself before
+    // anything is written: a short section would be written past its end.
+    uint32_t capacity = Get32(static_cast<volatile uint8_t*>(p->section_.payload) + kDataCapacityOffset);
+    if (p->section_.payloadSize < kHeader || capacity < 16 || capacity > kMaxDataCapacity ||
+        p->section_.payloadSize != static_cast<size_t>(capacity) + kHeader) {
+        return fail(Status::Damaged,
+                    p->device_ + ": its request block is " + std::to_string(p->section_.payloadSize) +
+                        " bytes for a data area of " + std::to_string(capacity) +
+                        ": damaged, or not a block of this driver (restart quillmard)");
+    }
+    p->dataCapacity_ = capacity;
+    if (ipc::Open(ns, p->device_ + ".s1", ipc::Kind::Semaphore, &p->request_) != ipc::Status::Ok ||
         ipc::Open(ns, p->device_ + ".s2", ipc::Kind::Semaphore, &p->reply_) != ipc::Status::Ok ||
         ipc::Open(ns, p->device_, ipc::Kind::Mutex, &p->mutex_) != ipc::Status::Ok) {
-        return fail(Status::NoSuchPort, p->device_ + ": the port's objects are incomplete");
+        return fail(Status::Damaged, p->device_ +
+                                         ": the port's objects are incomplete or damaged (restart "
+                                         "quillmard to serve it again)");
     }
     *status = Status::Ok;
     return p;
@@ -131,17 +176,38 @@ Port::~Port() {
     ipc::Close(&section_);
 }
 
+// Why the driver stopped answering: gone, replaced by a new one, or still
+// there (then `whenStillThere`).
+Status Port::lost(Status whenStillThere) {
+    if (!intact()) return Status::Damaged;
+    if (!ipc::StillNamed(&section_)) {
+        return ipc::IsLive(ns_, device_ + ".sm") ? Status::Restarted : Status::NoDriver;
+    }
+    return ipc::IsLive(ns_, device_ + ".sm") ? whenStillThere : Status::NoDriver;
+}
+
+// The objects still have the size they had at attach: a file cut short
+// under a mapping would fault on the next access.
+bool Port::intact() const {
+    for (const ipc::Object* o : {&section_, &request_, &reply_, &mutex_}) {
+        if (ipc::Damaged(o)) return false;
+        struct stat st;
+        if (fstat(o->fd, &st) != 0 || static_cast<size_t>(st.st_size) < o->mappingSize) return false;
+    }
+    return true;
+}
+
 Status Port::transact(uint32_t command, uint32_t length, const uint8_t* in, size_t inSize,
                       uint8_t* out, size_t outSize, uint32_t* resultCount) {
     auto* block = static_cast<volatile uint8_t*>(section_.payload);
+    if (!intact()) return Status::Damaged;
     ipc::WaitResult w = ipc::MutexWait(&mutex_, requestTimeoutMs_);
-    if (w == ipc::WaitResult::Timeout || w == ipc::WaitResult::Failed) {
-        return ipc::IsLive(ns_, device_ + ".sm") ? Status::Timeout : Status::NoDriver;
-    }
-    if (w == ipc::WaitResult::Abandoned) {
-        // The last client died holding the block: let the reply it was owed
-        // arrive, so it is not taken for ours.
+    if (w == ipc::WaitResult::Timeout || w == ipc::WaitResult::Failed) return lost(Status::Busy);
+    // A reply still owed to an earlier request (whose client died, or gave
+    // up waiting) must not be taken for ours: let it arrive first.
+    if (w == ipc::WaitResult::Abandoned || block[kReplyOwed] != 0) {
         ipc::SemaphoreWait(&reply_, kOwedReplyWaitMs);
+        block[kReplyOwed] = 0;
     }
     // A reply signalled out of turn would answer our request with stale
     // results: drop any before asking.
@@ -152,14 +218,20 @@ Status Port::transact(uint32_t command, uint32_t length, const uint8_t* in, size
     for (size_t i = 0; i < inSize; ++i) block[kData + i] = in[i];
     ipc::SemaphoreRelease(&request_, 1, nullptr);
     if (ipc::SemaphoreWait(&reply_, requestTimeoutMs_) != ipc::WaitResult::Signaled) {
+        block[kReplyOwed] = 1;
         ipc::MutexRelease(&mutex_);
-        return ipc::IsLive(ns_, device_ + ".sm") ? Status::Timeout : Status::NoDriver;
+        return lost(Status::NoReply);
+    }
+    if (!intact()) {
+        ipc::MutexRelease(&mutex_);
+        return Status::Damaged;
     }
     uint32_t status = Get32(block + kStatus);
     uint32_t count = Get32(block + kResultCount);
     if (resultCount) *resultCount = count;
     // A read returns as many bytes as it reports, never more than asked.
     if (command == kRead) outSize = std::min<size_t>(outSize, count);
+    outSize = std::min<size_t>(outSize, dataCapacity_);
     for (size_t i = 0; i < outSize; ++i) out[i] = block[kData + i];
     ipc::MutexRelease(&mutex_);
     if (status == kStatusInvalid && command != kOpen) return Status::NotConfigured;
@@ -202,7 +274,7 @@ Status Port::setLineSettings(const LineSettings& settings, bool* accepted) {
 
 Status Port::readSome(uint8_t* buffer, uint32_t max, uint32_t* got) {
     *got = 0;
-    max = std::min(max, kDataCapacity);
+    max = std::min(max, dataCapacity_);
     // Little came last time: give the line a millisecond to bring more
     // (the receive ring lasts 89 ms even at 921600 bit/s).
     if (lastReadBytes_ < 512) {
@@ -225,7 +297,7 @@ Status Port::read(uint8_t* buffer, uint32_t max, uint32_t timeoutMs, uint32_t* g
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     auto pause = std::chrono::microseconds(100);
     *got = 0;
-    max = std::min(max, kDataCapacity);
+    max = std::min(max, dataCapacity_);
     for (;;) {
         uint32_t count = 0;
         Status s = readSome(buffer, max, &count);
@@ -243,7 +315,7 @@ Status Port::read(uint8_t* buffer, uint32_t max, uint32_t timeoutMs, uint32_t* g
 }
 
 Status Port::writeSome(const uint8_t* data, uint32_t size, uint32_t* taken) {
-    size = std::min(size, kDataCapacity);
+    size = std::min(size, dataCapacity_);
     return transact(kWrite, size, data, size, nullptr, 0, taken);
 }
 
@@ -255,7 +327,7 @@ Status Port::writeAll(const uint8_t* data, size_t size, uint32_t timeoutMs, size
     auto pause = std::chrono::microseconds(100);
     while (done < size) {
         uint32_t taken = 0;
-        Status s = writeSome(data + done, static_cast<uint32_t>(std::min<size_t>(size - done, kDataCapacity)), &taken);
+        Status s = writeSome(data + done, static_cast<uint32_t>(std::min<size_t>(size - done, dataCapacity_)), &taken);
         if (written) *written = done;
         if (s != Status::Ok) return s;
         if (taken > 0) {

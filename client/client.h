@@ -65,11 +65,16 @@ bool CheckRate(uint32_t clockHz, int64_t baud, std::string* why);
 
 enum class Status {
     Ok,
-    NoDriver,       // no quillmard serves this namespace
-    NoSuchPort,     // a driver runs, but not this port
-    NotConfigured,  // the port was never opened (quillmar config)
-    Timeout,        // the driver did not answer in time
-    Refused,        // the driver refused the request (status not 0)
+    NoDriver,          // no quillmard serves this namespace
+    NoSuchPort,        // a driver runs, but not this port
+    NotConfigured,     // the port was never opened (quillmar config)
+    Timeout,           // nothing came (read) or nothing moved (write) in time
+    Refused,           // the driver refused the request (status not 0)
+    NoReply,           // the driver took the request but did not answer in time
+    Busy,              // another client kept the port for the whole wait
+    Restarted,         // the driver was restarted since this port was attached
+    PermissionDenied,  // the namespace belongs to a user who did not let us in
+    Damaged,           // the port's shared objects were cut short or are malformed
 };
 const char* StatusText(Status s);
 
@@ -113,9 +118,12 @@ public:
 
     // Reply wait per request (default 5 s).
     void setRequestTimeout(uint32_t ms) { requestTimeoutMs_ = ms; }
+    uint32_t dataCapacity() const { return dataCapacity_; }
 
 private:
     Port() = default;
+    Status lost(Status whenStillThere);
+    bool intact() const;
     Status transact(uint32_t command, uint32_t length, const uint8_t* in, size_t inSize,
                     uint8_t* out, size_t outSize, uint32_t* resultCount);
     Status simple(uint32_t command);
@@ -128,6 +136,7 @@ private:
     uint32_t lastReadBytes_ = 0;
     ipc::Object section_, request_, reply_, mutex_;
     uint32_t requestTimeoutMs_ = 5000;
+    uint32_t dataCapacity_ = 0;
 };
 
 }  // namespace qm

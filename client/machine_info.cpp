@@ -1,6 +1,7 @@
 #include "client/machine_info.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,12 +17,12 @@ namespace qm {
 
 namespace {
 
-std::string InfoPrefix(const std::string& ns) {
-    return names::HostObjectName(ns, "") + "info.";
-}
+// In the namespace's own directory, where only its owner creates files.
+// '_' followed by a non-hex letter never begins an escaped object name.
+constexpr char kInfoPrefix[] = "_info.";
 
 std::string InfoPath(const std::string& ns, int pid) {
-    return std::string(names::ObjectDirectory()) + "/" + InfoPrefix(ns) + std::to_string(pid);
+    return names::NamespaceDirectory(ns) + "/" + kInfoPrefix + std::to_string(pid);
 }
 
 // Device names hold backslashes but never tabs or newlines.
@@ -76,28 +77,34 @@ bool ParseMachineInfo(const std::string& text, MachineInfo* out) {
 
 bool PublishMachineInfo(const std::string& ns, const MachineInfo& info) {
     std::string path = InfoPath(ns, info.pid);
-    std::string temp = path + ".tmp";
-    {
-        std::ofstream out(temp, std::ios::trunc);
-        if (!out) return false;
-        out << FormatMachineInfo(info);
-        if (!out) return false;
-    }
-    chmod(temp.c_str(), 0444);
-    return rename(temp.c_str(), path.c_str()) == 0;
+    // A file of ours left by an earlier process with this pid goes first;
+    // then the file is made new, never through a link someone planted.
+    unlink(path.c_str());
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    std::string text = FormatMachineInfo(info);
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    // Readable by whoever the namespace's directory lets in.
+    ok = fchmod(fd, 0444) == 0 && ok;
+    ok = close(fd) == 0 && ok;
+    if (!ok) unlink(path.c_str());
+    return ok;
 }
 
-void RemoveMachineInfo(const std::string& ns) { unlink(InfoPath(ns, getpid()).c_str()); }
+void RemoveMachineInfo(const std::string& ns) {
+    unlink(InfoPath(ns, getpid()).c_str());
+    rmdir(names::NamespaceDirectory(ns).c_str());  // only when nothing else is left
+}
 
 std::vector<MachineInfo> ReadMachineInfo(const std::string& ns) {
     std::vector<MachineInfo> result;
-    std::string prefix = InfoPrefix(ns);
-    DIR* dir = opendir(names::ObjectDirectory());
+    std::string directory = names::NamespaceDirectory(ns);
+    DIR* dir = opendir(directory.c_str());
     if (!dir) return result;
     while (dirent* e = readdir(dir)) {
         std::string name = e->d_name;
-        if (name.rfind(prefix, 0) != 0 || name.find(".tmp") != std::string::npos) continue;
-        std::ifstream in(std::string(names::ObjectDirectory()) + "/" + name);
+        if (name.rfind(kInfoPrefix, 0) != 0) continue;
+        std::ifstream in(directory + "/" + name);
         std::stringstream ss;
         ss << in.rdbuf();
         MachineInfo info;

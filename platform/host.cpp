@@ -244,12 +244,14 @@ void InterruptThread(IrqLine* line) {
         uint64_t runCalls = g_ioCalls.load(std::memory_order_relaxed) - before;
         if (g_machine->irqLevel(line->irq) && runCalls == lastRunCalls) {
             if (++stuckRuns >= g_stuckLimit.load()) {
-                g_machine->maskIrq(line->irq);
+                // The line is reported before it is masked: whoever sees
+                // the mask can rely on the report being out already.
                 char text[128];
                 snprintf(text, sizeof text,
                          "IRQ %u stays asserted after %u service runs; line masked\n", line->irq,
                          stuckRuns);
                 ConsoleWrite(text, stdout);
+                g_machine->maskIrq(line->irq);
                 stuckRuns = 0;
             }
         } else {
@@ -539,6 +541,24 @@ RtHandle RtCreateMutexA(void*, int32_t initialOwner, const char* name) {
     return Register(h);
 }
 
+namespace {
+
+// A client that cut an object short took it away from its port: the
+// mapping already carries on over private memory (ipc.h); here the name
+// goes, so clients hear the port is gone rather than talk to a block
+// nobody reads, and the console says what happened.
+void ReportDamage() {
+    for (const std::string& path : ipc::TakeDamageReports()) {
+        unlink(path.c_str());
+        ConsoleWrite("named object " + path +
+                         " was cut short by another process; its port is no longer served "
+                         "(restart the driver to serve it again)\n",
+                     stdout);
+    }
+}
+
+}  // namespace
+
 uint32_t RtWaitForSingleObject(RtHandle handle, uint32_t milliseconds) {
     if (Fails(Service::WaitForSingleObject)) return kRtWaitFailed;
     HandleObject* h = LookupAny(handle);
@@ -554,6 +574,7 @@ uint32_t RtWaitForSingleObject(RtHandle handle, uint32_t milliseconds) {
     } else {
         return kRtWaitFailed;
     }
+    ReportDamage();
     switch (r) {
         case ipc::WaitResult::Signaled: return kRtWaitObject0;
         case ipc::WaitResult::Abandoned: return kRtWaitAbandoned;
@@ -769,8 +790,26 @@ void Sleep(uint32_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+uint32_t GetTickCount() {
+    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
 void ExitProcess(uint32_t exitCode) {
     if (g_exitHook) g_exitHook(exitCode);
+    // As an operating system closes a process's handles when it ends, the
+    // names of the objects it still holds go with it; the mappings stay
+    // for whichever thread still runs until the very end.
+    {
+        std::lock_guard<std::mutex> lock(g_handleMutex);
+        for (HandleObject* h : g_handles) {
+            if (h->type == HandleType::Section || h->type == HandleType::Semaphore ||
+                h->type == HandleType::Mutex) {
+                ipc::Unname(&static_cast<IpcHandle*>(h)->object);
+            }
+        }
+    }
     fflush(stdout);
     fflush(stderr);
     _exit(static_cast<int>(exitCode));

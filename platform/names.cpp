@@ -2,6 +2,11 @@
 
 namespace names {
 
+namespace {
+constexpr size_t kNameMax = 255;
+const char kPrefix[] = "quillmar.";
+}  // namespace
+
 std::string EscapeComponent(const std::string& text, bool keepDots) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string out;
@@ -20,16 +25,22 @@ std::string EscapeComponent(const std::string& text, bool keepDots) {
     return out;
 }
 
-std::string HostObjectName(const std::string& ns, const std::string& name) {
-    // No dot survives in the namespace, so the first dot after it ends it.
-    return "quillmar." + EscapeComponent(ns.empty() ? std::string("default") : ns, false) + "." +
-           EscapeComponent(name, true);
+std::string NamespaceDirectoryName(const std::string& ns) {
+    return kPrefix + EscapeComponent(ns.empty() ? std::string("default") : ns, false);
 }
 
 const char* ObjectDirectory() { return "/dev/shm"; }
 
-std::string HostObjectPath(const std::string& ns, const std::string& name) {
-    return std::string(ObjectDirectory()) + "/" + HostObjectName(ns, name);
+std::string NamespaceDirectory(const std::string& ns) {
+    return std::string(ObjectDirectory()) + "/" + NamespaceDirectoryName(ns);
 }
+
+std::string HostObjectName(const std::string& name) { return EscapeComponent(name, true); }
+
+std::string HostObjectPath(const std::string& ns, const std::string& name) {
+    return NamespaceDirectory(ns) + "/" + HostObjectName(name);
+}
+
+bool NamespaceFits(const std::string& ns) { return NamespaceDirectoryName(ns).size() <= kNameMax; }
 
 }  // namespace names

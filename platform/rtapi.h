@@ -120,6 +120,8 @@ void SetLastError(uint32_t code);
 uint32_t GetLastError();
 
 void Sleep(uint32_t milliseconds);
+// Milliseconds since an arbitrary start; wraps after about 49 days.
+uint32_t GetTickCount();
 [[noreturn]] void ExitProcess(uint32_t exitCode);
 
 // Runs the start routine in the new process; its result goes back to the loader.

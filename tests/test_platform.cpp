@@ -13,11 +13,11 @@
 namespace {
 
 TEST(Names, EscapingIsOneToOne) {
-    EXPECT_EQ(names::HostObjectName("default", "\\RtDevice\\Quillmar\\Serial0.s1"),
-              "quillmar.default._5CRtDevice_5CQuillmar_5CSerial0.s1");
-    EXPECT_NE(names::HostObjectName("a", "x_y"), names::HostObjectName("a", "x\\y"));
-    EXPECT_NE(names::HostObjectName("a.b", "c"), names::HostObjectName("a", "b.c"))
-        << "the namespace ends where its escaped form ends";
+    EXPECT_EQ(names::HostObjectPath("default", "\\RtDevice\\Quillmar\\Serial0.s1"),
+              "/dev/shm/quillmar.default/_5CRtDevice_5CQuillmar_5CSerial0.s1");
+    EXPECT_NE(names::HostObjectName("x_y"), names::HostObjectName("x\\y"));
+    EXPECT_NE(names::NamespaceDirectory("a.b"), names::NamespaceDirectory("a_2Eb"));
+    EXPECT_FALSE(names::NamespaceFits(std::string(300, 'n')));
 }
 
 // Runs `child` in a forked process that ends without cleaning up.

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -19,6 +21,7 @@
 
 #include "client/machine_info.h"
 #include "platform/host.h"
+#include "platform/ipc.h"
 #include "sim/machine.h"
 #include "channel/channel.h"
 #include "startup/startup.h"
@@ -77,9 +80,34 @@ void PublishInfo() {
     qm::PublishMachineInfo(host::Namespace(), info);
 }
 
-void ShutdownAndExit(int) {
+// Set once the bring-up has finished (the driver's main thread parked, or
+// the driver ended early): only then may the tear-down touch the ports.
+std::atomic<bool> g_broughtUp{false};
+std::atomic<bool> g_tearingDown{false};
+
+[[noreturn]] void TearDownAndExit(uint32_t code) {
+    if (g_tearingDown.exchange(true)) {
+        for (;;) pause();  // the first caller ends the process
+    }
     ShutdownBoard();
-    ExitProcess(0);
+    ExitProcess(code);
+}
+
+// The driver's main thread parks after its bring-up. A board served only
+// in part (some port names held by a live driver) is worse than none: the
+// user would talk to two drivers without knowing, so this one leaves.
+void AfterBringUp() {
+    bool partial = false;
+    for (uint8_t n = 0; n < g_PortCount; ++n) partial = partial || !g_Channels[n];
+    g_broughtUp.store(true);
+    if (partial) {
+        fmt::print(stderr,
+                   "quillmard: not every port of the board could be registered (see above), so none "
+                   "is served: stop the driver that holds these names, or give this one another -P "
+                   "or --namespace\n");
+        TearDownAndExit(1);
+    }
+    PublishInfo();
 }
 
 }  // namespace
@@ -113,6 +141,10 @@ int main(int argc, char** argv) {
         ->type_name("B.P=KIND:MS");
     app.add_option("--namespace", ns, "keeps the named objects of parallel runs apart")
         ->capture_default_str();
+    std::string access = "user";
+    app.add_option("--access", access,
+                   "who may open the ports: user (only you), group:NAME, or all (every local user)")
+        ->capture_default_str();
     app.add_flag("--realtime", realtime, "run driver threads with real-time scheduling");
     app.add_flag("--fast", fast, "UARTs move characters without line timing");
     int irqCpu = -1;
@@ -129,6 +161,23 @@ int main(int argc, char** argv) {
     if (translation % 256 != 0) {
         fmt::print(stderr, "quillmard: --translation-offset {} is not a multiple of 256\n", translation);
         return 2;
+    }
+
+    ipc::AccessPolicy policy;
+    std::string why;
+    if (!ipc::ParseAccess(access, &policy, &why)) {
+        fmt::print(stderr, "quillmard: --access {}: {}\n", access, why);
+        return 2;
+    }
+    if (policy.access == ipc::Access::All) {
+        fmt::print(stderr,
+                   "quillmard: warning: --access all lets every local user read, write and "
+                   "reconfigure these ports\n");
+    }
+    ipc::SetAccessPolicy(policy);
+    if (!ipc::PrepareNamespace(ns, &why)) {
+        fmt::print(stderr, "quillmard: {}\n", why);
+        return 1;
     }
 
     sim::MachineOptions mo;
@@ -210,18 +259,25 @@ int main(int argc, char** argv) {
         if (g_machine) g_machine->stop();
         qm::RemoveMachineInfo(host::Namespace());
     });
-    host::SetParkHook(PublishInfo);
+    host::SetParkHook(AfterBringUp);
     machine->start();
 
     std::thread([stopSignals] {
         int sig = 0;
         sigwait(&stopSignals, &sig);
-        ShutdownAndExit(sig);
+        // A signal during the bring-up waits for it: the tear-down must not
+        // free what the bring-up is still setting up.
+        while (!g_broughtUp.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        TearDownAndExit(0);
     }).detach();
 
     host::SetArguments(driverArgs);
     uint32_t record = 0;
     uint32_t code = ImageEntry(1, &record);
     // The driver ended early (usage text, rejected option).
+    g_broughtUp.store(true);
+    if (g_tearingDown.exchange(true)) {
+        for (;;) pause();
+    }
     ExitProcess(code);
 }
