@@ -3,6 +3,9 @@
 #include <dirent.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <chrono>
@@ -117,6 +120,18 @@ std::string DescribeLineErrors(uint8_t bits) {
     return out.empty() ? "none" : out;
 }
 
+bool CanEnterNamespace(const std::string& ns, std::string* why) {
+    std::string directory = names::NamespaceDirectory(ns);
+    if (access(directory.c_str(), R_OK | X_OK) == 0 || errno == ENOENT) return true;
+    if (why) {
+        *why = "permission denied: namespace '" + ns + "' (" + directory + ") belongs to " +
+               OwnerOf(directory) +
+               "; its quillmard must be started with --access group:GROUP or --access all to let "
+               "you in";
+    }
+    return false;
+}
+
 std::string Port::DevicePath(const std::string& port) {
     if (!port.empty() && port[0] == '\\') return port;
     std::string number = port;
@@ -135,13 +150,13 @@ std::unique_ptr<Port> Port::Attach(const std::string& port, const std::string& n
         return nullptr;
     };
     std::string directory = names::NamespaceDirectory(ns);
+    std::string denied;
+    if (!CanEnterNamespace(ns, &denied)) return fail(Status::PermissionDenied, denied);
     ipc::Status st = ipc::Open(ns, p->device_ + ".sm", ipc::Kind::Section, &p->section_);
     if (st == ipc::Status::Denied) {
         return fail(Status::PermissionDenied,
-                    "permission denied: namespace '" + ns + "' (" + directory + ") belongs to " +
-                        OwnerOf(directory) +
-                        "; its quillmard must be started with --access group:GROUP or --access all "
-                        "to let you in");
+                    "permission denied: " + p->device_ + " in namespace '" + ns + "' belongs to " +
+                        OwnerOf(names::HostObjectPath(ns, p->device_ + ".sm")));
     }
     if (st != ipc::Status::Ok || !ipc::IsLive(ns, p->device_ + ".sm")) {
         if (AnyDriverObjects(ns)) return fail(Status::NoSuchPort, p->device_ + ": no such port");

@@ -78,6 +78,10 @@ enum class Status {
 };
 const char* StatusText(Status s);
 
+// False, with "permission denied: ..." in *why, when the namespace exists
+// but its owner has not let this user in.
+bool CanEnterNamespace(const std::string& ns, std::string* why);
+
 class Port {
 public:
     // PORT is a full device path or its number ("3", "Serial3").

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <cstring>
+#include <thread>
 
 #include "client/client.h"
 #include "platform/ipc.h"
@@ -143,6 +144,33 @@ TEST(Registration, AClientThatNeverLetsGoDoesNotHoldUpUnregistration) {
     // Let go before the mapping goes: the thread's list of robust mutexes
     // must not point into unmapped memory.
     ipc::MutexRelease(&c.mutex);
+}
+
+std::atomic<int> g_blockedStage{0};
+uint32_t BlockingDispatch(uint8_t*) {
+    g_blockedStage = 1;
+    while (g_blockedStage != 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 0;
+}
+
+TEST(Registration, UnregistrationWaitsForAServerInsideARequest) {
+    rig::Rig r;
+    const char* name = "\\RtDevice\\Test\\Pending";
+    g_blockedStage = 0;
+    DeviceChannel* ch = RegisterDevice(name, BlockingDispatch, 0, 121, 16);
+    ASSERT_NE(ch, nullptr);
+    RawClient c(name);
+    ipc::SemaphoreRelease(&c.s1, 1, nullptr);
+    ASSERT_TRUE(rig::WaitFor([] { return g_blockedStage == 1; }));
+    ipc::SemaphoreRelease(&c.s1, 1, nullptr);  // and one more pending behind it
+    std::atomic<int32_t> result{-1};
+    std::thread unregister([&] { result = UnregisterDevice(ch); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(result.load(), -1) << "returned while its server was still in a request";
+    g_blockedStage = 2;
+    unregister.join();
+    EXPECT_EQ(result.load(), 1);
+    EXPECT_FALSE(ipc::IsLive(host::Namespace(), std::string(name) + ".sm"));
 }
 
 TEST(Registration, SecondRegistrationOfANameFailsWith183) {

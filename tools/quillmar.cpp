@@ -58,6 +58,21 @@ void Check(const Target& t, qm::Status s, const char* doing) {
             Fail(fmt::format("{}: the driver did not answer while {} (is quillmard busy or stopped?)",
                              t.spelled, doing));
         case qm::Status::NoDriver: Fail(fmt::format("{}: the driver has gone away", t.spelled));
+        case qm::Status::NoReply:
+            Fail(fmt::format("{}: the driver took the request but did not answer while {} (is "
+                             "quillmard stopped or frozen?)",
+                             t.spelled, doing));
+        case qm::Status::Busy:
+            Fail(fmt::format("{}: another client kept the port busy while {} (close the other "
+                             "program using it)",
+                             t.spelled, doing));
+        case qm::Status::Restarted:
+            Fail(fmt::format("{}: the driver restarted while {}: run the command again", t.spelled,
+                             doing));
+        case qm::Status::Damaged:
+            Fail(fmt::format("{}: the port's shared objects were damaged by another process: "
+                             "restart quillmard to serve it again",
+                             t.spelled));
         default: Fail(fmt::format("{}: {} failed: {}", t.spelled, doing, qm::StatusText(s)));
     }
 }
@@ -112,6 +127,8 @@ private:
 // ---- subcommands -----------------------------------------------------------
 
 int List() {
+    std::string denied;
+    if (!qm::CanEnterNamespace(g_namespace, &denied)) Fail(denied);
     auto infos = qm::ReadMachineInfo(g_namespace);
     if (infos.empty()) {
         Fail(fmt::format("no driver is running in namespace '{}' (start quillmard)", g_namespace));

@@ -175,10 +175,6 @@ int main(int argc, char** argv) {
                    "reconfigure these ports\n");
     }
     ipc::SetAccessPolicy(policy);
-    if (!ipc::PrepareNamespace(ns, &why)) {
-        fmt::print(stderr, "quillmard: {}\n", why);
-        return 1;
-    }
 
     sim::MachineOptions mo;
     mo.fast = fast;
@@ -250,6 +246,13 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    // Last of the checks, as it is the first thing made: a namespace held by
+    // another user, or by something that is not our directory, ends the
+    // start before anything is served.
+    if (!ipc::PrepareNamespace(ns, &why)) {
+        fmt::print(stderr, "quillmard: {}\n", why);
+        return 1;
+    }
     host::SetNamespace(ns);
     host::SetRealtime(realtime);
     host::SetInterruptCpu(irqCpu);

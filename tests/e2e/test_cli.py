@@ -298,11 +298,14 @@ class DriverCommandLine(unittest.TestCase):
                 self.assertEqual(got.returncode, 0, got.stderr.decode())
                 self.assertTrue(got.stdout == payload)
                 # A third instance with a -P already taken.
+                # It serves none of its ports rather than some, and says so.
                 c = Daemon(ns, ["--board", "model=3,irq=9"], driver_args=("-Q", "9", "-P", "8"), ports=0)
-                wait_for(lambda: "already loaded" in c.output(), what="the 183 messages")
+                self.assertEqual(c.proc.wait(timeout=20), 1)
                 self.assertIn("Failed to register Quillmar driver (error=183).\n"
                               "Driver by this name is already loaded.\n", c.output())
-                c.stop()
+                self.assertIn("none is served", c.output())
+                got = run(ns, "status", "8")
+                self.assertEqual(got.returncode, 0, "the first driver's port 8 still answers")
             finally:
                 b.stop()
         finally:
@@ -335,6 +338,103 @@ class DriverCommandLine(unittest.TestCase):
             self.assertEqual(d.stop(), 0)
         leftovers = [n for n in os.listdir("/dev/shm") if ns in n]
         self.assertEqual(leftovers, [], "every named object released")
+
+
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+
+
+def object_path(ns, name):
+    escaped = "".join(c if c.isalnum() or c in ".-" else "_%02X" % ord(c) for c in name)
+    return f"/dev/shm/quillmar.{ns}/{escaped}"
+
+
+HOLD_MUTEXES = r"""
+import ctypes, mmap, os, sys, time
+libc = ctypes.CDLL("libc.so.6")
+maps = []
+for path in sys.argv[1:]:
+    fd = os.open(path, os.O_RDWR)
+    m = mmap.mmap(fd, os.fstat(fd).st_size)
+    maps.append(m)
+    address = ctypes.addressof(ctypes.c_char.from_buffer(m)) + 64
+    assert libc.pthread_mutex_lock(ctypes.c_void_p(address)) == 0
+print("held", flush=True)
+time.sleep(600)
+"""
+
+
+class Security(unittest.TestCase):
+    """Who gets in, and what a client can do to the driver."""
+
+    def test_sigterm_with_every_mutex_held_is_quick_and_leaves_nothing(self):
+        ns = fresh_namespace("held")
+        d = Daemon(ns, ["--board", "model=4,irq=5"])
+        paths = [object_path(ns, f"\\RtDevice\\Quillmar\\Serial{n}") for n in range(8)]
+        holder = subprocess.Popen(["python3", "-c", HOLD_MUTEXES, *paths], stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(holder.stdout.readline(), b"held\n")
+            start = time.monotonic()
+            self.assertEqual(d.stop(), 0)
+            self.assertLess(time.monotonic() - start, 5.0)
+        finally:
+            holder.kill()
+            holder.wait()
+            holder.stdout.close()
+        self.assertEqual([n for n in os.listdir("/dev/shm") if ns in n], [], "nothing left behind")
+
+    def test_truncated_object_takes_down_one_port_only(self):
+        ns = fresh_namespace("cut")
+        d = Daemon(ns, ["--board", "model=4,irq=5", "--line", "0.2=null-modem:0.3"])
+        try:
+            for port in (0, 2, 3):
+                self.assertEqual(run(ns, "config", str(port), "115200,8N1").returncode, 0)
+            os.truncate(object_path(ns, "\\RtDevice\\Quillmar\\Serial0.sm"), 0)
+            r = run(ns, "status", "0")
+            self.assertEqual(r.returncode, 1)
+            r = run(ns, "rts", "0", "on")
+            self.assertNotEqual(r.returncode, 0)
+            got = subprocess.Popen([QUILLMAR, "--namespace", ns, "recv", "3", "-", "--bytes", "4"],
+                                   stdout=subprocess.PIPE)
+            self.assertEqual(run(ns, "pipe", "2", input=b"ping", timeout=20).returncode, 0)
+            self.assertEqual(got.communicate(timeout=20)[0], b"ping")
+            self.assertIsNone(d.proc.poll(), "the driver is still up")
+        finally:
+            self.assertEqual(d.stop(), 0)
+        self.assertEqual([n for n in os.listdir("/dev/shm") if ns in n], [], "nothing left behind")
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root and setpriv")
+    def test_another_user_is_kept_out_unless_let_in(self):
+        ns = fresh_namespace("private")
+        d = Daemon(ns, ["--board", "model=3,irq=5"], ports=2)
+        try:
+            for cmd in (["status", "0"], ["list"]):
+                r = subprocess.run(NOBODY + [QUILLMAR, "--namespace", ns, *cmd], capture_output=True)
+                self.assertEqual(r.returncode, 1)
+                self.assertTrue(r.stderr.startswith(b"quillmar: permission denied: "), r.stderr)
+        finally:
+            d.stop()
+        d = Daemon(ns, ["--access", "all", "--board", "model=3,irq=5"], ports=2)
+        try:
+            self.assertIn("warning: --access all", d.output())
+            r = subprocess.run(NOBODY + [QUILLMAR, "--namespace", ns, "config", "0", "9600"],
+                               capture_output=True)
+            self.assertEqual(r.returncode, 0, r.stderr)
+        finally:
+            d.stop()
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root and setpriv")
+    def test_a_namespace_squatted_by_another_user_is_refused(self):
+        ns = fresh_namespace("squat")
+        directory = f"/dev/shm/quillmar.{ns}"
+        subprocess.run(NOBODY + ["mkdir", "-m", "777", directory], check=True)
+        try:
+            r = subprocess.run([QUILLMARD, "--namespace", ns, "--board", "model=3,irq=5", "--", "-Q", "5"],
+                               capture_output=True, timeout=20)
+            self.assertEqual(r.returncode, 1)
+            self.assertIn(b"belongs to nobody", r.stderr)
+            self.assertNotIn(b"driver loaded", r.stdout)
+        finally:
+            os.rmdir(directory)
 
 
 if __name__ == "__main__":
