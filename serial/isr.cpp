@@ -1,10 +1,47 @@
 // The interrupt side: the board's service routine and the per-port
 // transmit and receive work. Runs only on the board's interrupt thread.
+#include <cstdint>
+
 #include "platform/rtapi.h"
 #include "serial/port.h"
 #include "startup/startup.h"
 
+namespace {
+
+// Port accesses left in the running BoardIsr pass; unlimited outside a run
+// (the routines below are also called on their own).
+uint32_t s_accessesLeft = UINT32_MAX;
+
+// Takes `n` accesses from the run's budget; false once it is spent.
+bool Spend(uint32_t n) {
+    if (s_accessesLeft < n) {
+        s_accessesLeft = 0;
+        return false;
+    }
+    if (s_accessesLeft != UINT32_MAX) s_accessesLeft -= n;
+    return true;
+}
+
+// Whether the UART's own flow control can hold the sender while the ring
+// is nearly full: auto-RTS or in-UART XON/XOFF.
+bool FlowCanHold(const PortContext* ctx) {
+    return (ctx->settings.handshake & kHandshakeRts) != 0 || ctx->settings.softwareFlow != 0;
+}
+
+}  // namespace
+
+uint8_t PortInterruptEnable(const PortContext* ctx) {
+    return static_cast<uint8_t>(ctx->rxHeld ? (kIerAll & ~kIerReceivedData) : kIerAll);
+}
+
 uint8_t BoardIsr(void* context) {
+    s_accessesLeft = kIsrAccessBudget;
+    uint8_t result = BoardIsrPasses(context);
+    s_accessesLeft = UINT32_MAX;
+    return result;
+}
+
+uint8_t BoardIsrPasses(void* context) {
     if (!context) {
         RtPrintf("Isr context NULL\n");
         return 1;
@@ -20,7 +57,7 @@ uint8_t BoardIsr(void* context) {
     // Bounded: a board that reads all ones, or a port that keeps asking,
     // cannot hold the interrupt thread for ever; the line stays asserted
     // and the platform comes back.
-    for (uint32_t pass = 0; pass < kMaxBoardPasses; ++pass) {
+    for (uint32_t pass = 0; pass < kMaxBoardPasses && Spend(1); ++pass) {
         uint8_t status = RtReadPortUchar(*statusPort);
         if (status == 0) return result;
         uint8_t pending = status & known;
@@ -34,12 +71,13 @@ uint8_t BoardIsr(void* context) {
 
 uint8_t ServicePort(uint8_t portIndex) {
     PortContext* ctx = g_Ports[portIndex];
+    if (!Spend(1)) return 1;
     uint8_t iir = RtReadPortUchar(ctx->ioBase + kUartIir);
     if (iir & kIirNoInterrupt) return 0;
-    for (uint32_t cause = 0; cause < kMaxCausesPerPort; ++cause) {
+    for (uint32_t cause = 0; cause < kMaxCausesPerPort && s_accessesLeft != 0; ++cause) {
         switch (iir & 0x0F) {
             case kIirModemStatus:
-                RtReadPortUchar(ctx->ioBase + kUartMsr);
+                if (Spend(1)) RtReadPortUchar(ctx->ioBase + kUartMsr);
                 break;
             case kIirTransmitEmpty:
                 TransmitChunk(portIndex);
@@ -49,6 +87,7 @@ uint8_t ServicePort(uint8_t portIndex) {
                 ReceiveDrain(portIndex);
                 break;
             case kIirLineStatus: {
+                if (!Spend(1)) break;
                 uint8_t errors = RtReadPortUchar(ctx->ioBase + kUartLsr) & kLsrErrorBits;
                 if (errors) ctx->lineErrors.fetch_or(errors, std::memory_order_relaxed);
                 break;
@@ -56,6 +95,7 @@ uint8_t ServicePort(uint8_t portIndex) {
             default:
                 break;
         }
+        if (!Spend(1)) break;
         iir = RtReadPortUchar(ctx->ioBase + kUartIir);
         if (iir & kIirNoInterrupt) break;
     }
@@ -75,6 +115,7 @@ void TransmitChunk(uint8_t portIndex) {
     EnableProcessorInterrupts();
 
     uint32_t n = ctx->txBurst < count ? ctx->txBurst : count;
+    if (!Spend(n)) n = 0;
     for (uint32_t i = 0; i < n; ++i) {
         uint8_t byte = ctx->txData[ctx->txReadIndex];
         if (++ctx->txReadIndex == kRingSize) ctx->txReadIndex = 0;
@@ -90,14 +131,25 @@ void TransmitChunk(uint8_t portIndex) {
 
 void ReceiveDrain(uint8_t portIndex) {
     PortContext* ctx = g_Ports[portIndex];
+    if (!Spend(1)) return;
     uint8_t lsr = RtReadPortUchar(ctx->ioBase + kUartLsr);
     if (lsr & kLsrFifoError) ctx->lineErrors.fetch_or(lsr & kLsrErrorBits, std::memory_order_relaxed);
     // Bounded: a UART whose data-ready never clears is left after more
-    // bytes than any FIFO holds.
-    for (uint32_t taken = 0; taken < kMaxDrainBytes; ++taken) {
-        uint8_t byte = RtReadPortUchar(ctx->ioBase + kUartRbr);
+    // bytes than any FIFO holds, or when the run's budget is spent.
+    for (uint32_t taken = 0; taken < kMaxDrainBytes && Spend(2); ++taken) {
         DisableProcessorInterrupts();
         uint32_t count = ctx->rxCount.load(std::memory_order_relaxed);
+        // The ring is nearly full and the UART can hold the sender itself:
+        // leave the bytes in its FIFO, which then fills and stops the far
+        // end, instead of taking them into a ring that would drop them.
+        // ReadPort turns receiving back on once the ring has drained.
+        if (count >= kRxHighWater && FlowCanHold(ctx)) {
+            ctx->rxHeld = 1;
+            RtWritePortUchar(ctx->ioBase + kUartIer, PortInterruptEnable(ctx));
+            EnableProcessorInterrupts();
+            return;
+        }
+        uint8_t byte = RtReadPortUchar(ctx->ioBase + kUartRbr);
         if (count < kRingSize) {
             ctx->rxData[ctx->rxWriteIndex] = byte;
             ++ctx->rxWriteIndex;

@@ -33,7 +33,7 @@ void ClearBreak(PortContext* ctx) {
         uint8_t lcr = RtReadPortUchar(ctx->ioBase + kUartLcr);
         RtWritePortUchar(ctx->ioBase + kUartLcr, static_cast<uint8_t>(lcr & ~kLcrBreak));
         RtWritePortUchar(ctx->ioBase + kUartIer, 0);
-        RtWritePortUchar(ctx->ioBase + kUartIer, kIerAll);
+        RtWritePortUchar(ctx->ioBase + kUartIer, PortInterruptEnable(ctx));
     }
     EnableProcessorInterrupts();
 }

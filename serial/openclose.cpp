@@ -10,6 +10,7 @@ namespace {
 
 void EmptyRings(PortContext* ctx) {
     ctx->rxCount.store(0, std::memory_order_relaxed);
+    ctx->rxHeld = 0;
     ctx->rxWriteIndex = 0;
     ctx->rxReadIndex = 0;
     ctx->txCount.store(0, std::memory_order_relaxed);

@@ -31,6 +31,7 @@ enum : uint32_t {
 
 enum : uint8_t {
     kIerAll = 0x0F,          // received data, transmitter empty, line status, modem status
+    kIerReceivedData = 0x01, // received data and character time-out
     kIirNoInterrupt = 0x01,  // IIR bit 0: nothing pending
     kIirModemStatus = 0x00,
     kIirTransmitEmpty = 0x02,
@@ -109,7 +110,21 @@ struct PortContext {
     uint32_t txReadIndex;            // moved by the interrupt side only
     uint32_t txWriteIndex;           // moved by the request side only
     std::atomic<uint8_t> lineErrors; // sticky LSR error bits, ORed by the interrupt side
+    // 1 while the interrupt side leaves received bytes in the UART because
+    // the ring is nearly full and the UART's own flow control (auto-RTS or
+    // XON/XOFF) holds the sender; set by the interrupt side, cleared by the
+    // request side, both inside interrupt-disabled sections.
+    uint32_t rxHeld;
 };
+
+// Ring levels for holding the sender through the UART's flow control:
+// draining stops above the high mark and starts again below the low one.
+constexpr uint32_t kRxHighWater = kRingSize * 3 / 4;
+constexpr uint32_t kRxLowWater = kRingSize / 4;
+
+// IER for the port as it stands: everything, or all but received data
+// while the ring holds the sender off.
+uint8_t PortInterruptEnable(const PortContext* ctx);
 
 // Entries 0..g_PortCount-1 are set at bring-up; the others stay null.
 extern PortContext* g_Ports[8];
@@ -120,6 +135,8 @@ uint32_t WritePort(uint8_t portIndex, const uint8_t* source, uint32_t count, uin
 
 // ---- interrupt service ---------------------------------------------------------
 uint8_t BoardIsr(void* context);
+// One run's passes over the status register, within the run's budget.
+uint8_t BoardIsrPasses(void* context);
 uint8_t ServicePort(uint8_t portIndex);
 void TransmitChunk(uint8_t portIndex);
 void ReceiveDrain(uint8_t portIndex);
@@ -130,6 +147,12 @@ void ReceiveDrain(uint8_t portIndex);
 constexpr uint32_t kMaxBoardPasses = 1024;   // status-register passes per BoardIsr run
 constexpr uint32_t kMaxCausesPerPort = 64;   // IIR causes served per ServicePort call
 constexpr uint32_t kMaxDrainBytes = 512;     // bytes per ReceiveDrain (FIFOs hold 128)
+// All of one BoardIsr run together: port accesses across its passes,
+// causes and bytes. A run that serves eight busy ports at the top rate
+// needs well under half of it; a stuck UART costs well under a
+// millisecond per run, and the platform's stuck-line check then sees the
+// very same accesses run after run.
+constexpr uint32_t kIsrAccessBudget = 4096;
 
 // ---- UART programming (callers hold an interrupt-disabled section) --------------
 void ResetFifos(PortContext* ctx);

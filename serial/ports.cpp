@@ -19,6 +19,14 @@ uint32_t ReadPort(uint8_t portIndex, uint8_t* destination, uint32_t requested, u
         EnableProcessorInterrupts();
         if (left == 0 || moved == requested) break;
     }
+    // The ring has room again: the interrupt side may take bytes from the
+    // UART once more, and its flow control lets the sender go.
+    DisableProcessorInterrupts();
+    if (ctx->rxHeld && ctx->rxCount.load(std::memory_order_relaxed) <= kRxLowWater) {
+        ctx->rxHeld = 0;
+        RtWritePortUchar(ctx->ioBase + kUartIer, PortInterruptEnable(ctx));
+    }
+    EnableProcessorInterrupts();
     *copied = moved;
     return 0;
 }
@@ -47,10 +55,12 @@ uint32_t WritePort(uint8_t portIndex, const uint8_t* source, uint32_t count, uin
     // Either the interrupt side sees the new bytes, or we see it idle and
     // start it: re-enabling the transmitter-empty interrupt makes the UART
     // raise it.
+    DisableProcessorInterrupts();
     if (ctx->txActive.load(std::memory_order_acquire) == 0) {
         RtWritePortUchar(ctx->ioBase + kUartIer, 0);
-        RtWritePortUchar(ctx->ioBase + kUartIer, kIerAll);
+        RtWritePortUchar(ctx->ioBase + kUartIer, PortInterruptEnable(ctx));
     }
+    EnableProcessorInterrupts();
     *accepted = n;
     return 0;
 }

@@ -103,6 +103,7 @@ uint16_t SetLineSettings(uint8_t portIndex, const uint8_t* record) {
     if (g_UartKind == 4 || g_UartKind == 5) SetRs485Mode(ctx, static_cast<uint8_t>(portIndex + 1));
     SetPortInterruptGate(ctx, static_cast<uint8_t>(portIndex + 1), 1);
     RtWritePortUchar(io + kUartMcr, static_cast<uint8_t>(RtReadPortUchar(io + kUartMcr) | kMcrOut2));
+    ctx->rxHeld = 0;  // the new settings drain the UART again
     RtWritePortUchar(io + kUartIer, kIerAll);
     EnableProcessorInterrupts();
     return 0;

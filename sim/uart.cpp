@@ -144,6 +144,7 @@ bool Uart::rtsOut() const {
 // line status > received data / time-out > transmitter empty > modem status.
 uint8_t Uart::iir() const {
     uint8_t fifoBits = fifoOn() ? kIirFifos : 0;
+    if (stuckReceive_) return fifoBits | kIirRdi;  // broken part: ignores IER and reads
     bool topError = !rx_.empty() && rx_.front().errors && !topErrorsReported_;
     if ((ier_ & kIerRlsi) && (overrun_ || topError)) return fifoBits | kIirRlsi;
     if (ier_ & kIerRdi) {
@@ -156,7 +157,7 @@ uint8_t Uart::iir() const {
 }
 
 uint8_t Uart::lsr() const {
-    uint8_t v = 0;
+    uint8_t v = stuckReceive_ ? kLsrDr : 0;
     if (!rx_.empty()) {
         v |= kLsrDr;
         if (!topErrorsReported_) v |= rx_.front().errors;

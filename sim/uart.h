@@ -100,6 +100,10 @@ public:
     void injectReceived(uint64_t t, uint8_t value, bool parityError, bool framingError,
                         bool breakInterrupt);
 
+    // Back door for fault injection: a broken part whose IIR reports
+    // received data and whose LSR shows data ready whatever is read.
+    void forceStuckReceive(bool on) { stuckReceive_ = on; }
+
     // Interrupt output (before the board's gate).
     bool irq() const { return (iir() & 0x01) == 0; }
     bool rxHasRoom() const { return static_cast<int>(rx_.size()) < fifoCapacity(); }
@@ -210,6 +214,7 @@ private:
     uint8_t msrDeltas_ = 0;
 
     uint64_t txLost_ = 0, rxOverruns_ = 0, charsSent_ = 0;
+    bool stuckReceive_ = false;
 };
 
 }  // namespace sim

@@ -324,6 +324,7 @@ TEST_F(Dispatch, NameLookupByPrefixAndUnknownNames) {
         EXPECT_EQ(c.request(CommandOpen), 0u);
         EXPECT_EQ(c.block()[kBlockPortNumber], 0x33) << "unchanged";
         EXPECT_EQ(c.request(CommandSetDtr), 87u) << "still not bound to any port";
+        for (int i = 0; i < 200; ++i) c.request(CommandOpen);  // a client repeating it fast
     }
     EXPECT_EQ(host::TakeConsole(), "Driver name \\RtDevice\\Quillmar\\Serial7 does not exist.\n");
     EXPECT_EQ(UnregisterDevice(unknown), 1);

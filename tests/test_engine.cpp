@@ -377,6 +377,86 @@ TEST_F(Engine, ReceiveDrainFullRingDropsButEmptiesTheFifo) {
     EXPECT_EQ(uart().rxLevel(), 0) << "every byte read, even the dropped ones";
 }
 
+TEST_F(Engine, ANearlyFullRingLeavesBytesInTheUartOnlyWhenItsFlowControlCanHold) {
+    struct Case {
+        const char* what;
+        uint8_t handshake;
+        uint32_t soft;
+        bool holds;
+    };
+    const Case cases[] = {
+        {"auto-RTS", kHandshakeRts | kHandshakeCts, 0, true},
+        {"XON/XOFF in the UART", 0, 1, true},
+        {"no flow control: drained, the ring drops", 0, 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        OpenPort(0);
+        Apply(0, Settings(9600, 'n', 1, 8, c.handshake, c.soft));
+        ctx->rxCount = kRxHighWater;
+        ctx->rxWriteIndex = kRxHighWater;
+        {
+            auto lock = r->machine->lock();
+            for (uint8_t v = 0; v < 10; ++v) uart().injectReceived(r->machine->now(), v, false, false, false);
+        }
+        r->machine->advanceTo(r->machine->now() + 20000000);  // past the time-out
+        ServicePort(0);
+        if (c.holds) {
+            EXPECT_EQ(uart().rxLevel(), 10) << "left in the UART";
+            EXPECT_EQ(uart().ier() & kIerReceivedData, 0);
+            EXPECT_EQ(ctx->rxCount.load(), kRxHighWater);
+        } else {
+            EXPECT_EQ(uart().rxLevel(), 0);
+            EXPECT_EQ(ctx->rxCount.load(), kRxHighWater + 10);
+            continue;
+        }
+        // The reader takes the ring down to the low mark: receiving resumes.
+        static uint8_t sink[kRingSize];
+        uint32_t got = 0;
+        ReadPort(0, sink, kRxHighWater - kRxLowWater - 1, &got);
+        EXPECT_EQ(uart().ier() & kIerReceivedData, 0) << "still above the low mark";
+        ReadPort(0, sink, 1, &got);
+        EXPECT_EQ(uart().ier(), kIerAll);
+        ServicePort(0);
+        EXPECT_EQ(uart().rxLevel(), 0);
+        EXPECT_EQ(ctx->rxCount.load(), kRxLowWater + 10);
+        EXPECT_EQ(ctx->rxData[kRxHighWater + 9], 9);
+        // A transmit kick while held keeps received data off.
+        ctx->rxCount = kRxHighWater;
+        {
+            auto lock = r->machine->lock();
+            uart().injectReceived(r->machine->now(), 0x55, false, false, false);
+        }
+        ReceiveDrain(0);
+        ASSERT_EQ(uart().ier() & kIerReceivedData, 0);
+        uint32_t taken = 0;
+        WritePort(0, reinterpret_cast<const uint8_t*>("x"), 1, &taken);
+        EXPECT_EQ(uart().ier() & kIerReceivedData, 0);
+    }
+}
+
+TEST_F(Engine, AStuckUartCostsOneBudgetPerInterruptRun) {
+    OpenPort(0);
+    Apply(0, Settings(9600, 'n', 1, 8));
+    {
+        auto lock = r->machine->lock();
+        uart().forceStuckReceive(true);
+    }
+    RtReadPortUchar(io() + kUartSpr);  // the machine sees the UART again
+    ASSERT_NE(r->machine->board(0).status() & 0x01, 0);
+    for (int run = 0; run < 3; ++run) {
+        uint64_t before = host::PortIoCalls();
+        BoardIsr(&g_IntStatusPort);
+        uint64_t spent = host::PortIoCalls() - before;
+        EXPECT_LE(spent, kIsrAccessBudget + 2) << "run " << run;
+        EXPECT_GE(spent, kIsrAccessBudget - 4) << "the same accesses every run";
+    }
+    {
+        auto lock = r->machine->lock();
+        uart().forceStuckReceive(false);
+    }
+}
+
 TEST_F(Engine, ServiceRecordsLineErrorsOnlyFromErrorBits) {
     OpenPort(0);
     Apply(0, Settings(9600, 'n', 1, 8));

@@ -158,6 +158,40 @@ TEST_F(Streaming, FullReceiveRingRecordsOverflowAndKeepsTheUartDrained) {
     EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin())) << "the first 8192 bytes kept";
 }
 
+TEST_F(Streaming, ALateReaderLosesNothingWithRtsCts) {
+    // The sender outruns the receive ring by far; the reader comes only
+    // once the whole chain is held (ring at its high mark, UART FIFO full,
+    // RTS down, the sender's CTS off, its ring full).
+    struct Case {
+        const char* settings;
+        size_t bytes;
+    };
+    for (const Case& c : {Case{"115200,8N1", 20000}, Case{"921600,8N1", 40000}}) {
+        SCOPED_TRACE(c.settings);
+        make(4, false);
+        configure(0, c.settings, 0x03);
+        configure(1, c.settings, 0x03);
+        auto data = Pattern(c.bytes, 13);
+        std::thread writer([&] {
+            EXPECT_EQ(port[0]->writeAll(data.data(), data.size(), 20000), qm::Status::Ok);
+        });
+        ASSERT_TRUE(rig::WaitFor([&] { return g_Ports[1]->rxHeld != 0; }, 10000));
+        ASSERT_TRUE(rig::WaitFor([&] {
+            auto l = r->machine->lock();
+            return !r->machine->uart(0, 1).rtsOut();
+        }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the reader is late
+        auto got = receive(1, data.size());
+        writer.join();
+        EXPECT_EQ(got.size(), data.size());
+        EXPECT_TRUE(got == data) << "bytes lost or out of order";
+        uint8_t errors = 0xFF;
+        EXPECT_EQ(port[1]->lineErrors(&errors), qm::Status::Ok);
+        EXPECT_EQ(errors, 0) << qm::DescribeLineErrors(errors);
+        TearDown();
+    }
+}
+
 // Both directions at once while the request side reconfigures and toggles
 // break: ThreadSanitizer watches the rings, counts and txActive.
 TEST_F(Streaming, BothWaysWhileReopeningAndTogglingBreak) {
