@@ -115,7 +115,13 @@ void TransmitChunk(uint8_t portIndex) {
     EnableProcessorInterrupts();
 
     uint32_t n = ctx->txBurst < count ? ctx->txBurst : count;
-    if (!Spend(n)) n = 0;
+    // Reading IIR took the transmitter-empty cause away: at least one byte
+    // goes out whatever is left of the budget, or nothing would raise it
+    // again and the transmitter would stall for good.
+    if (s_accessesLeft != UINT32_MAX) {
+        if (n > s_accessesLeft) n = s_accessesLeft > 0 ? s_accessesLeft : 1;
+        s_accessesLeft = s_accessesLeft > n ? s_accessesLeft - n : 0;
+    }
     for (uint32_t i = 0; i < n; ++i) {
         uint8_t byte = ctx->txData[ctx->txReadIndex];
         if (++ctx->txReadIndex == kRingSize) ctx->txReadIndex = 0;
