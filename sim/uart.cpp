@@ -248,6 +248,7 @@ void Uart::write(int offset, uint8_t value, uint64_t now) {
                     trgTx_ = value;
                 } else {
                     trgRx_ = value;
+                    rxLevelChanged(now);  // flow control follows the new trigger
                 }
                 return;
             case 1:
@@ -256,12 +257,14 @@ void Uart::write(int offset, uint8_t value, uint64_t now) {
                     retime();
                 } else {
                     fctr_ = value;
+                    rxLevelChanged(now);  // the trigger table may have changed
                 }
                 return;
             case 2: {
                 efr_ = value;
                 if (!(efr_ & kEfrAutoRts)) autoRtsHold_ = false;
                 if (!(efr_ & kEfrRxSoftFlow)) xoffReceived_ = false;
+                rxLevelChanged(now);  // flow control just enabled sees the level now
                 updateModemOutputs(now);
                 tryStartTx(now);
                 return;
@@ -286,7 +289,7 @@ void Uart::write(int offset, uint8_t value, uint64_t now) {
     switch (offset) {
         case kRbrThr: writeThr(value, now); return;
         case kIer: setIer(value); return;
-        case kIirFcr: writeFcr(value); return;
+        case kIirFcr: writeFcr(value, now); return;
         case kMcr: {
             bool loopWas = loopback();
             mcr_ = value;
@@ -309,7 +312,7 @@ void Uart::setIer(uint8_t value) {
     }
 }
 
-void Uart::writeFcr(uint8_t value) {
+void Uart::writeFcr(uint8_t value, uint64_t now) {
     bool enableChanged = (value & 0x01) != (fcr_ & 0x01);
     fcr_ = value & 0xF9;  // the reset bits self-clear
     if (enableChanged || (value & 0x02)) {
@@ -321,6 +324,9 @@ void Uart::writeFcr(uint8_t value) {
         tx_.clear();
         thrPending_ = true;
     }
+    // Auto-RTS and XOFF follow the FIFO level, whatever changed it: after
+    // a reset the far end is let go, as on real parts.
+    rxLevelChanged(now);
 }
 
 void Uart::writeThr(uint8_t value, uint64_t now) {

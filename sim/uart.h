@@ -159,7 +159,7 @@ private:
     uint8_t lsr() const;
     uint8_t msrInputs() const;
     void setIer(uint8_t value);
-    void writeFcr(uint8_t value);
+    void writeFcr(uint8_t value, uint64_t now);
     void writeThr(uint8_t value, uint64_t now);
     uint8_t readRbr(uint64_t now);
     void tryStartTx(uint64_t now);

@@ -252,6 +252,47 @@ TEST_F(UartPair, InBandXonXoffHaltsAndResumesAndIsNotStored) {
     for (int i = 0; i < 30; ++i) EXPECT_EQ(got[i], 0x40 + i);
 }
 
+TEST_F(UartPair, AFifoResetOrDisableLetsAHeldSenderGo) {
+    struct Case {
+        const char* what;
+        uint8_t efr;  // receiver's flow control
+        uint8_t fcr;  // what the receiver's driver writes
+    };
+    const Case cases[] = {
+        {"auto-RTS, receive FIFO reset", 0x50, 0x03},
+        {"auto-RTS, FIFOs disabled", 0x50, 0x00},
+        {"XON/XOFF, receive FIFO reset", 0x1A, 0x03},
+        {"XON/XOFF, FIFOs disabled", 0x1A, 0x00},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        make(4);
+        setup(0, 1);
+        setup(1, 1);
+        for (int p : {0, 1}) {
+            uint8_t lcr = in(p, LCR);
+            out(p, LCR, 0xBF);
+            out(p, 4, 0x11);
+            out(p, 6, 0x13);
+            out(p, 1, 0x30);
+            out(p, 0, 8);  // receive trigger 8
+            out(p, 2, p == 1 ? c.efr : 0x92);  // sender: auto-CTS, XON/XOFF recognised
+            out(p, LCR, lcr);
+        }
+        out(1, MCR, 0x02);
+        for (int i = 0; i < 20; ++i) out(0, DATA, static_cast<uint8_t>(0x40 + i));
+        at(now() + 40 * static_cast<uint64_t>(m->uart(0, 0).charNs()));
+        bool held = (in(0, MSR) & 0x10) == 0 || m->uart(0, 0).txHeldByXoff();
+        ASSERT_TRUE(held) << "the sender is held by the receiver's full FIFO";
+        out(1, FCR, c.fcr);
+        EXPECT_TRUE(m->uart(0, 1).rtsOut()) << "RTS back up at once";
+        // XON takes one character to arrive (the sender's next character
+        // is then still on its way).
+        at(now() + 3 * static_cast<uint64_t>(m->uart(0, 0).charNs()) / 2);
+        EXPECT_FALSE(m->uart(0, 0).txHeldByXoff()) << "XON sent";
+    }
+}
+
 TEST_F(UartPair, BreakReachesTheFarReceiverAsBreakInterrupt) {
     setup(0, 96);
     setup(1, 96);
