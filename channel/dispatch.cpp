@@ -117,10 +117,15 @@ uint32_t DispatchRequest(uint8_t* request) {
             data[0] = RtReadPortUchar(ctx->ioBase + kUartMsr);
             StoreU32(request, kBlockResultCount, 1);
             return 0;
-        case CommandGetLineStatus:
-            data[0] = RtReadPortUchar(ctx->ioBase + kUartLsr);
+        case CommandGetLineStatus: {
+            // Reading LSR clears its error bits before the interrupt side
+            // sees them: they are kept where the interrupt side keeps them.
+            uint8_t lsr = RtReadPortUchar(ctx->ioBase + kUartLsr);
+            if (lsr & kLsrErrorBits) ctx->lineErrors.fetch_or(lsr & kLsrErrorBits, std::memory_order_relaxed);
+            data[0] = lsr;
             StoreU32(request, kBlockResultCount, 1);
             return 0;
+        }
         case CommandGetModemControl:
             data[0] = RtReadPortUchar(ctx->ioBase + kUartMcr) & (kMcrDtr | kMcrRts);
             StoreU32(request, kBlockResultCount, 1);

@@ -334,8 +334,45 @@ Status Port::writeSome(const uint8_t* data, uint32_t size, uint32_t* taken) {
     return transact(kWrite, size, data, size, nullptr, 0, taken);
 }
 
+std::string Port::holdReason() {
+    uint8_t msr = 0;
+    if (modemStatus(&msr) == Status::Ok && (msr & kMsrCts) == 0) {
+        return "CTS is off: the far end is not taking data (RTS/CTS flow control holds the port)";
+    }
+    return "the port's transmitter is not draining (flow control held, XOFF received, or the line stopped)";
+}
+
+Status Port::drain(uint32_t timeoutMs, std::string* why) {
+    using Clock = std::chrono::steady_clock;
+    // Whatever the rate, the ring and the FIFO empty within this at 50 bit/s.
+    const auto cap = std::chrono::seconds(1800);
+    auto start = Clock::now();
+    auto ctsOnLast = start;
+    int emptyPolls = 0;
+    for (;;) {
+        uint8_t lsr = 0;
+        Status s = lineStatus(&lsr);
+        if (s != Status::Ok) return s;
+        // TEMT alone can show between two refills of the FIFO: empty is
+        // when it stays so for a few polls, longer than any refill takes.
+        if (lsr & kLsrTxEmpty) {
+            if (++emptyPolls >= 3) return Status::Ok;
+        } else {
+            emptyPolls = 0;
+        }
+        auto now = Clock::now();
+        uint8_t msr = kMsrCts;
+        if (emptyPolls == 0 && modemStatus(&msr) == Status::Ok && (msr & kMsrCts)) ctsOnLast = now;
+        if (now - ctsOnLast > std::chrono::milliseconds(timeoutMs) || now - start > cap) {
+            if (why) *why = holdReason();
+            return Status::Timeout;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(emptyPolls ? 2 : 1));
+    }
+}
+
 Status Port::writeAll(const uint8_t* data, size_t size, uint32_t timeoutMs, size_t* written,
-                      const std::function<void(size_t)>& progress) {
+                      const std::function<void(size_t)>& progress, Drain drainMode) {
     using Clock = std::chrono::steady_clock;
     size_t done = 0;
     auto lastProgress = Clock::now();
@@ -357,7 +394,7 @@ Status Port::writeAll(const uint8_t* data, size_t size, uint32_t timeoutMs, size
         pause = std::min(pause * 2, std::chrono::microseconds(2000));
     }
     if (written) *written = done;
-    return Status::Ok;
+    return drainMode == Drain::Wait ? drain(timeoutMs) : Status::Ok;
 }
 
 }  // namespace qm

@@ -116,9 +116,21 @@ public:
     // One write request: as many bytes as the transmit ring takes.
     Status writeSome(const uint8_t* data, uint32_t size, uint32_t* taken);
     // All bytes, or Timeout after timeoutMs without progress. `progress`,
-    // when given, hears the running total after each accepted chunk.
+    // when given, hears the running total after each accepted chunk. With
+    // Drain::Wait (the default) it returns only once the bytes have left
+    // the port (see drain()); Drain::NoWait returns once the driver holds
+    // them all, for streams that write again at once.
+    enum class Drain { Wait, NoWait };
     Status writeAll(const uint8_t* data, size_t size, uint32_t timeoutMs, size_t* written = nullptr,
-                    const std::function<void(size_t)>& progress = nullptr);
+                    const std::function<void(size_t)>& progress = nullptr,
+                    Drain drain = Drain::Wait);
+    // Waits until the port's transmitter is empty: nothing in the driver's
+    // ring and nothing in the UART (LSR TEMT, seen to stay so). Timeout when
+    // the far end held the line (CTS off) for timeoutMs, or after a long
+    // cap; *why then says what held it.
+    Status drain(uint32_t timeoutMs, std::string* why = nullptr);
+    // Why the port is not sending now, in words ("CTS is off: ...").
+    std::string holdReason();
 
     // Reply wait per request (default 5 s).
     void setRequestTimeout(uint32_t ms) { requestTimeoutMs_ = ms; }

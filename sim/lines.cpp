@@ -84,6 +84,10 @@ private:
 };
 
 constexpr size_t kBufferLimit = 64 * 1024;
+// Bytes waiting for a far end's reader at which its CTS goes off, and at
+// which it comes back.
+constexpr size_t kPushBackHigh = 16 * 1024;
+constexpr size_t kPushBackLow = 4 * 1024;
 
 bool SetNonBlocking(int fd) {
     int flags = fcntl(fd, F_GETFL);
@@ -118,21 +122,26 @@ public:
         if (!ok) return false;
         describe_ = what;
         u_->connect(this);
-        // No modem lines on this cable: the port sees the far end as ready.
-        u_->setModemInputs(now, true, true, false, true);
+        farReady(now);
         return true;
     }
 
     const std::string& ptyPath() const { return ptyPath_; }
 
     // LineEnd: what the UART sends.
-    void charOut(uint64_t, const LineChar& c) override {
+    void charOut(uint64_t t, const LineChar& c) override {
         if (fd_ < 0 || outbox_.size() >= kBufferLimit) {
-            ++dropped_;
+            ++dropped_;  // as a wire into nobody, or into a reader that never reads
             return;
         }
         bool wasEmpty = outbox_.empty();
         outbox_.push_back(static_cast<char>(c.value));
+        // A far end that does not keep up pushes back the way a modem
+        // would: CTS goes off, and with RTS/CTS the port's sender waits.
+        if (outbox_.size() >= kPushBackHigh && !pushingBack_) {
+            pushingBack_ = true;
+            farReady(t);
+        }
         if (wasEmpty) m_->io().wake();  // the I/O thread writes the rest as it comes
     }
     void modemOut(uint64_t t, bool, bool) override {
@@ -187,6 +196,9 @@ public:
                 if (c >= 0) {
                     SetNonBlocking(c);
                     fd_ = c;
+                    outbox_.clear();  // nothing meant for an earlier client
+                    farReady(now);
+                    m_->uartChangedLocked(u_);
                 }
             }
             return;
@@ -200,7 +212,7 @@ public:
                 inbox_.insert(inbox_.end(), buf, buf + n);
                 m_->changedLocked();
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                disconnect();
+                disconnect(now);
                 return;
             }
         }
@@ -208,24 +220,34 @@ public:
             ssize_t n = write(fd_, outbox_.data(), outbox_.size());
             if (n > 0) outbox_.erase(0, static_cast<size_t>(n));
         }
-        if (revents & (POLLHUP | POLLERR)) {
-            if (ptySlave_ < 0) disconnect();
+        if (pushingBack_ && outbox_.size() <= kPushBackLow) {
+            pushingBack_ = false;
+            farReady(now);
+            m_->uartChangedLocked(u_);  // a transmitter held by CTS goes on
         }
-        // A pty whose reader lags: keep the newest bytes moving, drop what
-        // the far end would never take.
-        if (ptySlave_ >= 0 && outbox_.size() >= kBufferLimit) {
-            dropped_ += outbox_.size();
-            outbox_.clear();
+        if (revents & (POLLHUP | POLLERR)) {
+            if (ptySlave_ < 0) disconnect(now);
         }
     }
 
 private:
     bool heldByRts() const { return (u_->efr() & 0x40) && !u_->rtsOut(); }
 
-    void disconnect() {
+    void disconnect(uint64_t now) {
         close(fd_);
         fd_ = -1;
         outbox_.clear();
+        pushingBack_ = false;
+        farReady(now);
+        m_->uartChangedLocked(u_);
+    }
+
+    // The port's modem inputs from this far end: a pty is always there; a
+    // socket only while connected (CTS, DSR and DCD off without a peer);
+    // CTS also off while the far end's reader lags.
+    void farReady(uint64_t now) {
+        bool present = fd_ >= 0 || ptySlave_ >= 0;
+        u_->setModemInputs(now, present && !pushingBack_, present, false, present);
     }
 
     bool openPty(const std::string& link, std::string* error) {
@@ -359,6 +381,7 @@ private:
     std::string outbox_;
     uint64_t nextDeliver_ = 0;
     uint64_t dropped_ = 0;
+    bool pushingBack_ = false;
 };
 
 std::unique_ptr<Backend> MakeNoLine(Uart* u, uint64_t now) {

@@ -9,10 +9,14 @@
 //   tcp-listen:PORT, tcp:HOST:PORT, unix-listen:PATH, unix:PATH
 //                            a socket carrying the raw byte stream
 //
-// A pty or socket end has no modem lines: the port's CTS, DSR and DCD read
-// active. Bytes from it reach the UART at the port's own line rate (and
-// wait while the port's automatic RTS holds RTS low); bytes the far end
-// does not take in time are dropped and counted, never blocking the UART.
+// A pty or socket end has no modem lines of its own: the port's CTS, DSR
+// and DCD read active while a peer is there (a pty always; a socket while
+// connected). A far end whose reader lags pushes back: CTS goes off while
+// more than 16 KiB wait for it, and on again below 4 KiB, so with RTS/CTS
+// the port's transmitter waits. Without flow control, bytes beyond 64 KiB
+// (or sent with no peer connected) are dropped and counted. Bytes from it
+// reach the UART at the port's own line rate, and wait while the port's
+// automatic RTS holds RTS low.
 #pragma once
 
 #include <atomic>

@@ -144,6 +144,11 @@ public:
 
     // For backends: called with the lock held after they change state.
     void changedLocked();
+    // The same after they changed a UART's inputs (its next events move).
+    void uartChangedLocked(const Uart* u) {
+        touchLocked(u);
+        changedLocked();
+    }
     std::mutex& mutex() { return mutex_; }
     IoThread& io();
 

@@ -5,6 +5,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+#include <cerrno>
+#include <cstring>
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <chrono>
@@ -220,21 +223,49 @@ int Line(const std::string& what, const std::string& spelled, const std::string&
     return 0;
 }
 
-int Send(const std::string& spelled, const std::string& file, uint32_t timeoutMs) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) Fail(fmt::format("cannot read {}", file));
-    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    Target t = AttachPort(spelled);
-    Progress progress("send", data.size());
-    size_t done = 0;
-    qm::Status s = t.port->writeAll(data.data(), data.size(), timeoutMs, &done,
-                                    [&](size_t total) { progress.update(total); });
-    progress.finish(done);
-    if (s == qm::Status::Timeout) {
-        Fail(fmt::format("{}: timed out after {} of {} bytes: the line is not draining (flow control held?)",
-                         spelled, done, data.size()));
+int Send(const std::string& spelled, const std::string& file, uint32_t timeoutMs, bool drain) {
+    // Any readable file, FIFO or device, streamed in bounded memory.
+    int fd = file == "-" ? STDIN_FILENO : open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) Fail(fmt::format("cannot read {}: {}", file, std::strerror(errno)));
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        Fail(fmt::format("{} is a directory: give a file to send", file));
     }
-    Check(t, s, "writing");
+    size_t total = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) : 0;
+    Target t = AttachPort(spelled);
+    Progress progress("send", total);
+    size_t done = 0;
+    std::vector<uint8_t> buf(64 * 1024);
+    for (;;) {
+        ssize_t n = read(fd, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) Fail(fmt::format("cannot read {}: {}", file, std::strerror(errno)));
+        if (n == 0) break;
+        size_t chunk = 0;
+        qm::Status s = t.port->writeAll(buf.data(), static_cast<size_t>(n), timeoutMs, &chunk,
+                                        [&](size_t sent) { progress.update(done + sent); },
+                                        qm::Port::Drain::NoWait);
+        if (s == qm::Status::Timeout) {
+            progress.finish(done + chunk);
+            Fail(fmt::format("{}: nothing moved for {} ms after {} bytes: {}", spelled, timeoutMs,
+                             done + chunk, t.port->holdReason()));
+        }
+        Check(t, s, "writing");
+        done += static_cast<size_t>(n);
+    }
+    if (fd != STDIN_FILENO) close(fd);
+    progress.finish(done);
+    if (drain) {
+        // The bytes are in the driver: wait until they have left the port,
+        // so that whatever runs next (a config, a close) cuts nothing off.
+        std::string why;
+        qm::Status s = t.port->drain(timeoutMs, &why);
+        if (s == qm::Status::Timeout) {
+            Fail(fmt::format("{}: all {} bytes handed to the driver, but they did not leave the port: {}",
+                             spelled, done, why));
+        }
+        Check(t, s, "waiting for the bytes to leave");
+    }
     return 0;
 }
 
@@ -289,7 +320,8 @@ int Pipe(const std::string& spelled, uint32_t idleMs) {
         for (;;) {
             ssize_t n = read(STDIN_FILENO, buf.data(), buf.size());
             if (n <= 0) break;
-            if (t.port->writeAll(buf.data(), static_cast<size_t>(n), 10000) != qm::Status::Ok) {
+            if (t.port->writeAll(buf.data(), static_cast<size_t>(n), 10000, nullptr, nullptr,
+                                 qm::Port::Drain::NoWait) != qm::Status::Ok) {
                 failed = true;
                 break;
             }
@@ -395,7 +427,11 @@ int Term(const std::string& spelled, char escapeLetter) {
                         break;
                 }
             }
-            if (!out.empty()) Check(t, t.port->writeAll(out.data(), out.size(), 2000), "writing");
+            if (!out.empty()) {
+                Check(t, t.port->writeAll(out.data(), out.size(), 2000, nullptr, nullptr,
+                                          qm::Port::Drain::NoWait),
+                      "writing");
+            }
         }
         uint32_t got = 0;
         Check(t, t.port->readSome(buf.data(), static_cast<uint32_t>(buf.size()), &got), "reading");
@@ -546,7 +582,10 @@ int main(int argc, char** argv) {
     send->add_option("PORT", port, "port")->required();
     send->add_option("FILE", file, "file to send")->required();
     send->add_option("--timeout", timeout, "give up after this many ms without progress")->capture_default_str();
-    send->footer("\nExample: quillmar send 0 image.bin");
+    bool noDrain = false;
+    send->add_flag("--no-drain", noDrain,
+                   "return once the driver holds every byte, not once they have left the port");
+    send->footer("\nExamples:\n  quillmar send 0 image.bin\n  some-program | quillmar send 0 -");
 
     auto* recv = app.add_subcommand("recv", "receive from a port into a file");
     recv->add_option("PORT", port, "port")->required();
@@ -585,7 +624,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < 3; ++i) {
             if (lines[i]->parsed()) return Line(names[i], port, state);
         }
-        if (send->parsed()) return Send(port, file, timeout);
+        if (send->parsed()) return Send(port, file, timeout, !noDrain);
         if (recv->parsed()) return Recv(port, file, bytes, idle, timeout);
         if (term->parsed()) {
             if (escape.size() != 1 || !isalpha(static_cast<unsigned char>(escape[0]))) {

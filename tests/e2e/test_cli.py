@@ -4,6 +4,7 @@ programs as its clients, the way a person uses them."""
 
 import os
 import random
+import select
 import shutil
 import signal
 import socket
@@ -124,6 +125,24 @@ class DefaultMachine(unittest.TestCase):
             status = self.q("status", str(rx)).stdout.decode()
             self.assertIn("line errors since start: none", status)
 
+    def test_send_returns_once_the_bytes_have_left_the_port(self):
+        self.config(0, "9600,8N1")
+        self.config(1, "9600,8N1")
+        payload = os.urandom(1200)  # 1.25 s at 9600 bit/s
+        src = os.path.join(self.tmp, "slow.bin")
+        with open(src, "wb") as f:
+            f.write(payload)
+        recv = subprocess.Popen([QUILLMAR, "--namespace", self.ns, "recv", "1", "-", "--bytes",
+                                 str(len(payload)), "--timeout", "10000"], stdout=subprocess.PIPE)
+        start = time.monotonic()
+        sent = self.q("send", "0", src)
+        self.assertEqual(sent.returncode, 0, sent.stderr.decode())
+        self.assertGreater(time.monotonic() - start, 1.0, "returned before the line carried it")
+        self.config(0, "9600,8N1")  # reconfiguring straight after cuts nothing off
+        got = recv.communicate(timeout=20)[0]
+        self.assertEqual(recv.returncode, 0)
+        self.assertTrue(got == payload, f"{len(got)} of {len(payload)} bytes")
+
     def test_pipe_carries_binary_both_ways(self):
         self.config(4, "921600,8N1", "--rtscts")
         self.config(5, "921600,8N1", "--rtscts")
@@ -182,6 +201,34 @@ class DefaultMachine(unittest.TestCase):
             while len(got) < 10 and time.monotonic() < deadline:
                 got += os.read(fd, 100)
             self.assertEqual(got, b"to the pty")
+        finally:
+            os.close(fd)
+
+    def test_a_late_pty_reader_loses_nothing_with_rtscts(self):
+        # The pty's reader comes 2 s late: its far end pushes back with CTS,
+        # the port's transmitter waits, and send waits with it.
+        self.config(7, "921600,8N1", "--rtscts")
+        payload = os.urandom(200 * 1024)
+        src = os.path.join(self.tmp, "late.bin")
+        with open(src, "wb") as f:
+            f.write(payload)
+        fd = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+        try:
+            tty.setraw(fd)
+            send = subprocess.Popen([QUILLMAR, "--namespace", self.ns, "send", "7", src],
+                                    stderr=subprocess.PIPE)
+            time.sleep(2.0)  # the reader is late on purpose
+            self.assertIsNone(send.poll(), "send waits for the far end")
+            got = b""
+            deadline = time.monotonic() + 30
+            while len(got) < len(payload) and time.monotonic() < deadline:
+                ready, _, _ = select.select([fd], [], [], 1.0)
+                if ready:
+                    got += os.read(fd, 65536)
+            self.assertEqual(send.wait(timeout=30), 0, send.stderr.read().decode())
+            send.stderr.close()
+            self.assertEqual(len(got), len(payload))
+            self.assertTrue(got == payload, "bytes differ")
         finally:
             os.close(fd)
 
