@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "channel/channel.h"
 #include "platform/host.h"
+#include "platform/ipc.h"
 #include "serial/port.h"
 #include "sim/machine.h"
 #include "startup/startup.h"
@@ -32,6 +34,36 @@ inline std::string UniqueNamespace(const std::string& tag) {
     static int serial = 0;
     return "t" + std::to_string(getpid()) + "-" + tag + "-" + std::to_string(serial++);
 }
+
+// The four named objects of one device, opened the way any other process
+// opens them, for tests that speak to a channel byte by byte.
+struct PortObjects {
+    explicit PortObjects(const std::string& device) {
+        const std::string& ns = host::Namespace();
+        ok = ipc::Open(ns, device + ".sm", ipc::Kind::Section, &section) == ipc::Status::Ok &&
+             ipc::Open(ns, device + ".s1", ipc::Kind::Semaphore, &s1) == ipc::Status::Ok &&
+             ipc::Open(ns, device + ".s2", ipc::Kind::Semaphore, &s2) == ipc::Status::Ok &&
+             ipc::Open(ns, device, ipc::Kind::Mutex, &mutex) == ipc::Status::Ok;
+    }
+    ~PortObjects() {
+        ipc::Close(&mutex);
+        ipc::Close(&s2);
+        ipc::Close(&s1);
+        ipc::Close(&section);
+    }
+    PortObjects(const PortObjects&) = delete;
+    PortObjects& operator=(const PortObjects&) = delete;
+    uint8_t* block() { return static_cast<uint8_t*>(section.payload); }
+    uint32_t u32(uint32_t off) {
+        uint32_t v;
+        std::memcpy(&v, block() + off, 4);
+        return v;
+    }
+    void put32(uint32_t off, uint32_t v) { std::memcpy(block() + off, &v, 4); }
+
+    bool ok = false;
+    ipc::Object section, s1, s2, mutex;
+};
 
 class Rig {
 public:

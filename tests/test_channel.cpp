@@ -14,28 +14,9 @@
 namespace {
 
 // A client that writes the block byte by byte, hostile or not.
-class RawClient {
+class RawClient : public rig::PortObjects {
 public:
-    explicit RawClient(const std::string& device) {
-        const std::string& ns = host::Namespace();
-        ok = ipc::Open(ns, device + ".sm", ipc::Kind::Section, &section) == ipc::Status::Ok &&
-             ipc::Open(ns, device + ".s1", ipc::Kind::Semaphore, &s1) == ipc::Status::Ok &&
-             ipc::Open(ns, device + ".s2", ipc::Kind::Semaphore, &s2) == ipc::Status::Ok &&
-             ipc::Open(ns, device, ipc::Kind::Mutex, &mutex) == ipc::Status::Ok;
-    }
-    ~RawClient() {
-        ipc::Close(&mutex);
-        ipc::Close(&s2);
-        ipc::Close(&s1);
-        ipc::Close(&section);
-    }
-    uint8_t* block() { return static_cast<uint8_t*>(section.payload); }
-    uint32_t u32(uint32_t off) {
-        uint32_t v;
-        std::memcpy(&v, block() + off, 4);
-        return v;
-    }
-    void put32(uint32_t off, uint32_t v) { std::memcpy(block() + off, &v, 4); }
+    explicit RawClient(const std::string& device) : PortObjects(device) {}
 
     // One request following the protocol; returns the status, or ~0u when
     // no reply came.
@@ -51,9 +32,6 @@ public:
         ipc::MutexRelease(&mutex);
         return replied ? status : ~0u;
     }
-
-    bool ok = false;
-    ipc::Object section, s1, s2, mutex;
 };
 
 std::atomic<int> g_dispatched{0};

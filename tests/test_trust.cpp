@@ -21,26 +21,7 @@ namespace {
 
 const std::string kPort0 = "\\RtDevice\\Quillmar\\Serial0";
 
-// The four objects of one port, opened the way any process can.
-struct Objects {
-    explicit Objects(const std::string& device) {
-        const std::string& ns = host::Namespace();
-        ok = ipc::Open(ns, device + ".sm", ipc::Kind::Section, &section) == ipc::Status::Ok &&
-             ipc::Open(ns, device + ".s1", ipc::Kind::Semaphore, &s1) == ipc::Status::Ok &&
-             ipc::Open(ns, device + ".s2", ipc::Kind::Semaphore, &s2) == ipc::Status::Ok &&
-             ipc::Open(ns, device, ipc::Kind::Mutex, &mutex) == ipc::Status::Ok;
-    }
-    ~Objects() {
-        ipc::Close(&mutex);
-        ipc::Close(&s2);
-        ipc::Close(&s1);
-        ipc::Close(&section);
-    }
-    uint8_t* block() { return static_cast<uint8_t*>(section.payload); }
-    void put32(uint32_t off, uint32_t v) { std::memcpy(block() + off, &v, 4); }
-    bool ok = false;
-    ipc::Object section, s1, s2, mutex;
-};
+using Objects = rig::PortObjects;
 
 // Runs `child` in a forked process as an unprivileged user.
 int AsNobody(const std::function<int()>& child) {
