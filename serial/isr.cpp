@@ -71,10 +71,15 @@ uint8_t BoardIsrPasses(void* context) {
 
 uint8_t ServicePort(uint8_t portIndex) {
     PortContext* ctx = g_Ports[portIndex];
-    if (!Spend(1)) return 1;
-    uint8_t iir = RtReadPortUchar(ctx->ioBase + kUartIir);
-    if (iir & kIirNoInterrupt) return 0;
-    for (uint32_t cause = 0; cause < kMaxCausesPerPort && s_accessesLeft != 0; ++cause) {
+    uint8_t result = 0;
+    // IIR is read only where its cause is served next: reading it takes a
+    // transmitter-empty cause away, so a read whose cause went unserved
+    // (the bound or the budget reached just after it) would stall the
+    // transmitter for good.
+    for (uint32_t cause = 0; cause < kMaxCausesPerPort && Spend(1); ++cause) {
+        uint8_t iir = RtReadPortUchar(ctx->ioBase + kUartIir);
+        if (iir & kIirNoInterrupt) break;
+        result = 1;
         switch (iir & 0x0F) {
             case kIirModemStatus:
                 if (Spend(1)) RtReadPortUchar(ctx->ioBase + kUartMsr);
@@ -95,11 +100,8 @@ uint8_t ServicePort(uint8_t portIndex) {
             default:
                 break;
         }
-        if (!Spend(1)) break;
-        iir = RtReadPortUchar(ctx->ioBase + kUartIir);
-        if (iir & kIirNoInterrupt) break;
     }
-    return 1;
+    return result;
 }
 
 void TransmitChunk(uint8_t portIndex) {

@@ -152,6 +152,12 @@ public:
     uint64_t nextEvent() const override {
         if (inbox_.empty() || heldByRts()) return kNever;
         if (m_->fast() && !u_->rxHasRoom()) return kNever;
+        // The port's full FIFO holds the line until its service comes.
+        if (u_->holdsInput(nextDeliver_)) {
+            u_->noteHold();
+            held_ = true;
+            return std::max(nextDeliver_, u_->inputHoldEnd());
+        }
         return nextDeliver_;
     }
     uint64_t nextSignificant() const override {
@@ -165,6 +171,12 @@ public:
     bool step(uint64_t now) override {
         if (nextEvent() > now) return false;
         uint64_t t = nextDeliver_;
+        // After a hold the line goes on from when the service touched the
+        // port (or the hold ran out), never from before.
+        if (held_) {
+            t = std::min(now, std::max(t, std::min(u_->lastAccess(), u_->inputHoldEnd())));
+            held_ = false;
+        }
         LineChar c = u_->frameFor(inbox_.front());
         c.value = inbox_.front();
         inbox_.pop_front();
@@ -382,6 +394,7 @@ private:
     uint64_t nextDeliver_ = 0;
     uint64_t dropped_ = 0;
     bool pushingBack_ = false;
+    mutable bool held_ = false;
 };
 
 std::unique_ptr<Backend> MakeNoLine(Uart* u, uint64_t now) {

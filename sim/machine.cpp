@@ -122,6 +122,7 @@ int Machine::addBoard(const BoardConfig& config) {
         if (std::find(irqInUse_.begin(), irqInUse_.end(), line) == irqInUse_.end()) irqInUse_.push_back(line);
         boards_.push_back(std::move(b));
         wired_.emplace_back(boards_.back()->uarts.size(), false);
+        farEnd_.emplace_back(boards_.back()->uarts.size(), nullptr);
         lineNames_.emplace_back(boards_.back()->uarts.size(), "none");
         for (size_t n = 0; n < boards_.back()->uarts.size(); ++n) {
             auto& u = boards_.back()->uarts[n];
@@ -131,6 +132,7 @@ int Machine::addBoard(const BoardConfig& config) {
             bitOf_.push_back(static_cast<uint8_t>(1u << n));
             next_.push_back(kNever);
             sig_.push_back(kNever);
+            u->setHoldPolicy(!options_.strictTime);
             addBackendLocked(MakeNoLine(u.get(), 0));
         }
         refreshAllLocked();
@@ -179,9 +181,21 @@ std::string Machine::wire(int board, int port, const std::string& what) {
     if (what.rfind("null-modem:", 0) == 0) {
         lineNames_[static_cast<size_t>(board)][static_cast<size_t>(port)] = what;
     }
+    farEnd_[static_cast<size_t>(board)][static_cast<size_t>(port)] = backend.get();
     addBackendLocked(std::move(backend));
     refreshAllLocked();
     return "";
+}
+
+uint64_t Machine::inputHolds(int board, int port) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return uart(board, port).inputHolds();
+}
+
+uint64_t Machine::droppedAtFarEnd(int board, int port) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Backend* b = farEnd_.at(static_cast<size_t>(board)).at(static_cast<size_t>(port));
+    return b ? b->dropped() : 0;
 }
 
 namespace {
@@ -244,6 +258,8 @@ void Machine::addBackendLocked(std::unique_ptr<Backend> backend) {
 void Machine::refreshLocked(const Uart* u) {
     if (!u) return;
     size_t i = u->index();
+    Board* board = boardOf_[i];
+    all_[i]->setInterruptRouted((board->gate & bitOf_[i]) != 0 && !irqMasked_[board->config.irq & 0xFF]);
     next_[i] = u->nextEvent();
     sig_[i] = u->nextSignificant();
     Board* b = boardOf_[i];
@@ -362,6 +378,7 @@ uint8_t Machine::readLocked(uint32_t port, uint64_t now) {
                 Uart* u = b.uarts[off / 8].get();
                 uint8_t v = u->read(static_cast<int>(off % 8), now);
                 touchLocked(u);
+                releaseFeederLocked(u, now);
                 return v;
             }
             if (off == kUartStatus) return b.status();
@@ -382,7 +399,10 @@ void Machine::writeLocked(uint32_t port, uint8_t value, uint64_t now) {
     for (auto& bp : boards_) {
         Board& b = *bp;
         if (port >= b.bridgeBase && port < b.bridgeBase + 256) {
-            if (port - b.bridgeBase == kBridgeGate) b.gate = value;
+            if (port - b.bridgeBase == kBridgeGate) {
+                b.gate = value;
+                for (auto& u : b.uarts) refreshLocked(u.get());
+            }
             return;
         }
         if (port >= b.uartBase && port < b.uartBase + 256) {
@@ -391,6 +411,7 @@ void Machine::writeLocked(uint32_t port, uint8_t value, uint64_t now) {
                 Uart* u = b.uarts[off / 8].get();
                 u->write(static_cast<int>(off % 8), value, now);
                 touchLocked(u);
+                releaseFeederLocked(u, now);
             } else if (off == kUartStatus) {
                 b.mirror = value;
             }
@@ -403,6 +424,16 @@ void Machine::writeLocked(uint32_t port, uint8_t value, uint64_t now) {
             return;
         }
     }
+}
+
+// The service touched a receiver: a transmitter its full FIFO held goes on
+// now (a held one has data and is not shifting; any other ignores it).
+void Machine::releaseFeederLocked(Uart* u, uint64_t now) {
+    const Uart* f = u->feeder();
+    if (!f || options_.fast) return;
+    Uart* feeder = all_[f->index()];
+    feeder->kick(now);
+    refreshLocked(feeder);
 }
 
 // Unpaced, an access may have made an event due at once (a character
@@ -493,6 +524,7 @@ void Machine::wakeIrqWaiters() {
 void Machine::maskIrq(uint32_t irq) {
     std::lock_guard<std::mutex> lock(mutex_);
     irqMasked_[irq & 0xFF] = true;
+    refreshAllLocked();  // its UARTs' interrupts no longer reach anyone: no hold
 }
 
 void Machine::setTrace(bool on) {
@@ -561,6 +593,13 @@ void Machine::schedulerLoop() {
         CPU_ZERO(&set);
         CPU_SET(schedulerCpu_, &set);
         pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+    }
+    if (options_.realtime) {
+        // As high as the interrupt thread: a line's events are its
+        // interrupts. Refused without the privilege; then it runs as is.
+        sched_param sp{};
+        sp.sched_priority = 49;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
     }
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {

@@ -78,6 +78,11 @@ struct MachineOptions {
     bool fast = false;          // UARTs move characters without line timing
     bool manualClock = false;   // time advances only through advanceTo()
     uint32_t translationOffset = 0;  // host I/O address = bus address + offset
+    // No input hold (Uart::holdsInput): host scheduling delays then turn
+    // into overruns, for latency studies.
+    bool strictTime = false;
+    // Scheduler thread at real-time priority when the process may.
+    bool realtime = false;
 };
 
 class Machine : public host::HostMachine {
@@ -144,6 +149,10 @@ public:
 
     // For backends: called with the lock held after they change state.
     void changedLocked();
+    // Holds of the line into a port so far (Uart::holdsInput), and bytes its
+    // far end dropped (a pty or socket reader that did not keep up).
+    uint64_t inputHolds(int board, int port);
+    uint64_t droppedAtFarEnd(int board, int port);
     // The same after they changed a UART's inputs (its next events move).
     void uartChangedLocked(const Uart* u) {
         touchLocked(u);
@@ -176,6 +185,7 @@ private:
     void addBackendLocked(std::unique_ptr<Backend> backend);
     void refreshLocked(const Uart* u);
     void touchLocked(const Uart* u);
+    void releaseFeederLocked(Uart* u, uint64_t now);
     void refreshAllLocked();
     void afterAccessLocked();
     void updateIrqsLocked();
@@ -201,6 +211,7 @@ private:
     std::vector<uint64_t> next_, sig_;
     bool dirtyAll_ = false;
     std::vector<std::vector<bool>> wired_;
+    std::vector<std::vector<Backend*>> farEnd_;
     std::vector<std::vector<std::string>> lineNames_;
 
     bool tracing_ = false;

@@ -181,7 +181,20 @@ uint8_t Uart::msrInputs() const {
                                 (dcd_ ? 0x80 : 0));
 }
 
+bool Uart::holdsInput(uint64_t now) const {
+    return holdEnabled_ && routed_ && !fast_ && fullAt_ != kNever && !rxHasRoom() && irq() &&
+           accessCount_ == accessAtFull_ && now < fullAt_ + kInputHoldNs;
+}
+
+void Uart::noteHold() const {
+    if (holdCountedFor_ == fullAt_) return;
+    holdCountedFor_ = fullAt_;
+    ++inputHolds_;
+}
+
 uint8_t Uart::read(int offset, uint64_t now) {
+    ++accessCount_;
+    lastAccessAt_ = now;
     if (enhancedBank()) {
         switch (offset) {
             case 0: return kind_ == 3 ? dll_ : trgRx_;
@@ -225,6 +238,8 @@ uint8_t Uart::read(int offset, uint64_t now) {
 }
 
 void Uart::write(int offset, uint8_t value, uint64_t now) {
+    ++accessCount_;
+    lastAccessAt_ = now;
     if (offset == kLcr) {
         bool breakWas = breakOn();
         lcr_ = value;
@@ -364,6 +379,13 @@ void Uart::tryStartTx(uint64_t now) {
         if (ctsHold || xoffHold) return;
         if (fast_ && !loopback() && far_ && !far_->canAccept()) return;
         if (fast_ && loopback() && !rxHasRoom()) return;
+        const Uart* r = receiver();
+        if (!fast_ && r && r->holdsInput(now)) {
+            r->noteHold();
+            heldUntil_ = r->inputHoldEnd();
+            return;
+        }
+        heldUntil_ = kNever;
         int before = static_cast<int>(tx_.size());
         next = tx_.front();
         tx_.pop_front();
@@ -394,6 +416,7 @@ void Uart::finishShift(uint64_t now) {
 
 uint64_t Uart::nextEvent() const {
     uint64_t t = std::min(shiftDone_, breakDeliverAt_);
+    if (!shifting_ && !tx_.empty()) t = std::min(t, heldUntil_);  // a hold that runs out
     if (fifoOn() && !rx_.empty() && !timeoutPending_) {
         uint64_t span = fast_ ? 0 : static_cast<uint64_t>(4 * charNs());
         t = std::min(t, lastRxActivity_ + span);
@@ -416,6 +439,7 @@ uint64_t Uart::streamEnd() const {
 
 uint64_t Uart::nextSignificant() const {
     uint64_t t = breakDeliverAt_;
+    if (!shifting_ && !tx_.empty()) t = std::min(t, heldUntil_);
     if (fifoOn() && !rx_.empty() && !timeoutPending_) {
         uint64_t span = fast_ ? 0 : static_cast<uint64_t>(4 * charNs());
         uint64_t deadline = lastRxActivity_ + span;
@@ -450,6 +474,9 @@ bool Uart::step(uint64_t now) {
     if (t > now) return false;
     if (t == shiftDone_) {
         finishShift(t);
+    } else if (t == heldUntil_ && !shifting_ && !tx_.empty()) {
+        heldUntil_ = kNever;
+        tryStartTx(t);  // the far receiver's hold ran out: it overruns as it would
     } else if (t == breakDeliverAt_) {
         breakDeliverAt_ = kNever;
         LineChar c = frameFor(0);
@@ -503,6 +530,10 @@ void Uart::storeReceived(uint64_t t, uint8_t value, uint8_t errors) {
     } else {
         if (rx_.empty()) topErrorsReported_ = false;
         rx_.push_back({value, errors});
+        if (!rxHasRoom()) {  // just filled: a hold may start from here
+            fullAt_ = t;
+            accessAtFull_ = accessCount_;
+        }
     }
     lastRxActivity_ = t;
     timeoutPending_ = false;

@@ -100,6 +100,26 @@ public:
     void injectReceived(uint64_t t, uint8_t value, bool parityError, bool framingError,
                         bool breakInterrupt);
 
+    // Simulated time a busy host cannot break. On the host, a descheduled
+    // interrupt or machine thread turns into interrupt latency no real
+    // platform has. So while this receiver's FIFO is full, its interrupt is
+    // routed out (board gate open, line not masked) and asserted, and no
+    // register of it has been touched since it filled (the service has not
+    // reached it), the line into it holds: the far transmitter waits rather
+    // than overrun it, for at most kInputHoldNs. The wire looks slower to
+    // both ends, never faster. Off with setHoldPolicy(false) (strict time).
+    static constexpr uint64_t kInputHoldNs = 50'000'000;
+    void setHoldPolicy(bool enabled) { holdEnabled_ = enabled; }
+    void setInterruptRouted(bool routed) { routed_ = routed; }
+    bool holdsInput(uint64_t now) const;
+    // When the present hold runs out.
+    uint64_t inputHoldEnd() const { return fullAt_ == kNever ? kNever : fullAt_ + kInputHoldNs; }
+    // Holds so far (one per time the FIFO filled and held the line).
+    uint64_t inputHolds() const { return inputHolds_; }
+    void noteHold() const;
+    // Last register access, for far ends that deliver once a hold ends.
+    uint64_t lastAccess() const { return lastAccessAt_; }
+
     // Back door for fault injection: a broken part whose IIR reports
     // received data and whose LSR shows data ready whatever is read.
     void forceStuckReceive(bool on) { stuckReceive_ = on; }
@@ -215,6 +235,16 @@ private:
 
     uint64_t txLost_ = 0, rxOverruns_ = 0, charsSent_ = 0;
     bool stuckReceive_ = false;
+
+    // Input hold (see holdsInput).
+    bool holdEnabled_ = true;
+    bool routed_ = false;
+    uint64_t accessCount_ = 0, accessAtFull_ = 0;
+    uint64_t fullAt_ = kNever;
+    uint64_t lastAccessAt_ = 0;
+    mutable uint64_t inputHolds_ = 0;
+    mutable uint64_t holdCountedFor_ = kNever;
+    uint64_t heldUntil_ = kNever;  // our transmitter waits for the far receiver until then
 };
 
 }  // namespace sim
