@@ -40,7 +40,8 @@ std::string FormatMachineInfo(const MachineInfo& info) {
     out << "pid\t" << info.pid << "\n";
     for (const auto& p : info.ports) {
         out << "port\t" << p.device << "\t" << p.number << "\t" << p.board << "\t" << p.index
-            << "\t" << p.model << "\t" << p.clockHz << "\t" << p.line << "\n";
+            << "\t" << p.model << "\t" << p.clockHz << "\t" << p.line << "\t" << p.holds << "\t"
+            << p.dropped << "\n";
     }
     return out.str();
 }
@@ -65,6 +66,9 @@ bool ParseMachineInfo(const std::string& text, MachineInfo* out) {
                 p.model = std::stoi(Field(f));
                 p.clockHz = static_cast<uint32_t>(std::stoul(Field(f)));
                 p.line = Field(f);
+                std::string holds = Field(f), dropped = Field(f);
+                if (!holds.empty()) p.holds = std::stoull(holds);
+                if (!dropped.empty()) p.dropped = std::stoull(dropped);
                 info.ports.push_back(p);
             }
         } catch (...) {
@@ -76,18 +80,21 @@ bool ParseMachineInfo(const std::string& text, MachineInfo* out) {
 }
 
 bool PublishMachineInfo(const std::string& ns, const MachineInfo& info) {
+    // Made new under a name of its own, never through a link someone
+    // planted (the directory is the driver's alone), then put in place in
+    // one step, so a reader never sees half a file.
     std::string path = InfoPath(ns, info.pid);
-    // A file of ours left by an earlier process with this pid goes first;
-    // then the file is made new, never through a link someone planted.
-    unlink(path.c_str());
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    std::string fresh = path + ".new";
+    unlink(fresh.c_str());
+    int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     std::string text = FormatMachineInfo(info);
     bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     // Readable by whoever the namespace's directory lets in.
     ok = fchmod(fd, 0444) == 0 && ok;
     ok = close(fd) == 0 && ok;
-    if (!ok) unlink(path.c_str());
+    ok = ok && rename(fresh.c_str(), path.c_str()) == 0;
+    if (!ok) unlink(fresh.c_str());
     return ok;
 }
 
@@ -103,7 +110,7 @@ std::vector<MachineInfo> ReadMachineInfo(const std::string& ns) {
     if (!dir) return result;
     while (dirent* e = readdir(dir)) {
         std::string name = e->d_name;
-        if (name.rfind(kInfoPrefix, 0) != 0) continue;
+        if (name.rfind(kInfoPrefix, 0) != 0 || name.find(".new") != std::string::npos) continue;
         std::ifstream in(directory + "/" + name);
         std::stringstream ss;
         ss << in.rdbuf();

@@ -18,6 +18,9 @@ struct PortInfo {
     int model = 0;
     uint32_t clockHz = 0;
     std::string line;     // how the far end is wired ("null-modem:0.1", "pty /dev/pts/3", ...)
+    // Refreshed about once a second while quillmard runs:
+    uint64_t holds = 0;    // times the line into the port held for its service
+    uint64_t dropped = 0;  // bytes its far end dropped (a pty or socket reader that lagged)
 };
 
 struct MachineInfo {
@@ -28,7 +31,8 @@ struct MachineInfo {
 std::string FormatMachineInfo(const MachineInfo& info);
 bool ParseMachineInfo(const std::string& text, MachineInfo* out);
 
-// Written by quillmard; removed when it ends.
+// Written by quillmard (and written again as its counts change); removed
+// when it ends.
 bool PublishMachineInfo(const std::string& ns, const MachineInfo& info);
 void RemoveMachineInfo(const std::string& ns);
 // Every live instance's information in the namespace.

@@ -183,7 +183,7 @@ uint8_t Uart::msrInputs() const {
 
 bool Uart::holdsInput(uint64_t now) const {
     return holdEnabled_ && routed_ && !fast_ && fullAt_ != kNever && !rxHasRoom() && irq() &&
-           accessCount_ == accessAtFull_ && now < fullAt_ + kInputHoldNs;
+           now < fullAt_ + kInputHoldNs;
 }
 
 void Uart::noteHold() const {
@@ -193,7 +193,6 @@ void Uart::noteHold() const {
 }
 
 uint8_t Uart::read(int offset, uint64_t now) {
-    ++accessCount_;
     lastAccessAt_ = now;
     if (enhancedBank()) {
         switch (offset) {
@@ -238,7 +237,6 @@ uint8_t Uart::read(int offset, uint64_t now) {
 }
 
 void Uart::write(int offset, uint8_t value, uint64_t now) {
-    ++accessCount_;
     lastAccessAt_ = now;
     if (offset == kLcr) {
         bool breakWas = breakOn();
@@ -530,10 +528,7 @@ void Uart::storeReceived(uint64_t t, uint8_t value, uint8_t errors) {
     } else {
         if (rx_.empty()) topErrorsReported_ = false;
         rx_.push_back({value, errors});
-        if (!rxHasRoom()) {  // just filled: a hold may start from here
-            fullAt_ = t;
-            accessAtFull_ = accessCount_;
-        }
+        if (!rxHasRoom()) fullAt_ = t;  // just filled: a hold may start from here
     }
     lastRxActivity_ = t;
     timeoutPending_ = false;

@@ -102,12 +102,14 @@ public:
 
     // Simulated time a busy host cannot break. On the host, a descheduled
     // interrupt or machine thread turns into interrupt latency no real
-    // platform has. So while this receiver's FIFO is full, its interrupt is
-    // routed out (board gate open, line not masked) and asserted, and no
-    // register of it has been touched since it filled (the service has not
-    // reached it), the line into it holds: the far transmitter waits rather
-    // than overrun it, for at most kInputHoldNs. The wire looks slower to
-    // both ends, never faster. Off with setHoldPolicy(false) (strict time).
+    // platform has. So while this receiver's FIFO is full and its interrupt
+    // is routed out (board gate open, line not masked) and asserted, the
+    // line into it holds: the far transmitter waits rather than overrun it,
+    // until the service reads a byte, for at most kInputHoldNs from the
+    // moment the FIFO filled. The wire looks slower to both ends, never
+    // faster. A driver that leaves a full FIFO with its receive interrupt
+    // off gets no hold: it overruns, as it would on real hardware. Off with
+    // setHoldPolicy(false) (strict time).
     static constexpr uint64_t kInputHoldNs = 50'000'000;
     void setHoldPolicy(bool enabled) { holdEnabled_ = enabled; }
     void setInterruptRouted(bool routed) { routed_ = routed; }
@@ -239,7 +241,6 @@ private:
     // Input hold (see holdsInput).
     bool holdEnabled_ = true;
     bool routed_ = false;
-    uint64_t accessCount_ = 0, accessAtFull_ = 0;
     uint64_t fullAt_ = kNever;
     uint64_t lastAccessAt_ = 0;
     mutable uint64_t inputHolds_ = 0;

@@ -13,8 +13,10 @@ namespace {
 
 class Streaming : public ::testing::Test {
 protected:
-    void make(int model, bool fast) {
-        r = std::make_unique<rig::Rig>(rig::Rig::realtime(fast));
+    void make(int model, bool fast, bool strictTime = false) {
+        sim::MachineOptions o = rig::Rig::realtime(fast);
+        o.strictTime = strictTime;
+        r = std::make_unique<rig::Rig>(o);
         sim::BoardConfig c;
         c.model = model;
         r->machine->addBoard(c);
@@ -188,6 +190,44 @@ TEST_F(Streaming, ALateReaderLosesNothingWithRtsCts) {
         uint8_t errors = 0xFF;
         EXPECT_EQ(port[1]->lineErrors(&errors), qm::Status::Ok);
         EXPECT_EQ(errors, 0) << qm::DescribeLineErrors(errors);
+        TearDown();
+    }
+}
+
+TEST_F(Streaming, ALateServiceHoldsTheLineUnlessTimeIsStrict) {
+    // The interrupt service is kept out for 30 ms while 921600 bit/s arrive
+    // without flow control: the receiving FIFO fills long before.
+    for (bool strict : {false, true}) {
+        SCOPED_TRACE(strict ? "strict time" : "holding");
+        make(4, false, strict);
+        configure(0, "921600,8N1");
+        configure(1, "921600,8N1");
+        auto data = Pattern(4000, 17);
+        std::thread writer([&] {
+            EXPECT_EQ(port[0]->writeAll(data.data(), data.size(), 5000), qm::Status::Ok);
+        });
+        ASSERT_TRUE(rig::WaitFor([&] {
+            auto l = r->machine->lock();
+            return r->machine->uart(0, 1).rxLevel() > 0;
+        }));
+        DisableProcessorInterrupts();
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the late service
+        EnableProcessorInterrupts();
+        auto got = receive(1, data.size(), 500);
+        writer.join();
+        uint8_t errors = 0;
+        EXPECT_EQ(port[1]->lineErrors(&errors), qm::Status::Ok);
+        if (strict) {
+            EXPECT_LT(got.size(), data.size());
+            EXPECT_NE(errors & qm::kLsrOverrun, 0) << "the overrun is reported";
+            EXPECT_EQ(r->machine->inputHolds(0, 1), 0u);
+        } else {
+            EXPECT_TRUE(got == data) << got.size() << " of " << data.size() << " bytes; overruns "
+                                     << r->machine->uart(0, 1).rxOverruns() << " holds "
+                                     << r->machine->inputHolds(0, 1);
+            EXPECT_EQ(errors, 0) << qm::DescribeLineErrors(errors);
+            EXPECT_GE(r->machine->inputHolds(0, 1), 1u);
+        }
         TearDown();
     }
 }

@@ -136,15 +136,16 @@ int List() {
     if (infos.empty()) {
         Fail(fmt::format("no driver is running in namespace '{}' (start quillmard)", g_namespace));
     }
-    fmt::print("{:<30} {:>6}  {:<7} {:>6} {:>10}  {}\n", "DEVICE", "NUMBER", "BOARD", "MODEL",
-               "CLOCK", "LINE");
+    fmt::print("{:<30} {:>6}  {:<7} {:>6} {:>10} {:>6}  {}\n", "DEVICE", "NUMBER", "BOARD", "MODEL",
+               "CLOCK", "HOLDS", "LINE");
     for (const auto& m : infos) {
         for (const auto& p : m.ports) {
             qm::Status st;
             std::string why;
             bool live = qm::Port::Attach(p.device, g_namespace, &st, &why) != nullptr;
-            fmt::print("{:<30} {:>6}  {:<7} {:>6} {:>10}  {}{}\n", p.device, p.number,
-                       fmt::format("{}.{}", p.board, p.index), p.model, p.clockHz, p.line,
+            fmt::print("{:<30} {:>6}  {:<7} {:>6} {:>10} {:>6}  {}{}{}\n", p.device, p.number,
+                       fmt::format("{}.{}", p.board, p.index), p.model, p.clockHz, p.holds, p.line,
+                       p.dropped ? fmt::format(" ({} dropped at the far end)", p.dropped) : "",
                        live ? "" : " (not answering)");
         }
     }
@@ -205,6 +206,12 @@ int StatusCmd(const std::string& spelled, bool raw) {
     fmt::print("  outputs: DTR {}  RTS {}\n", onOff(mcr & qm::kMcrDtr), onOff(mcr & qm::kMcrRts));
     fmt::print("  line errors since start: {}\n", qm::DescribeLineErrors(errors));
     fmt::print("  bytes waiting: {}\n", waiting);
+    auto infos = qm::ReadMachineInfo(g_namespace);
+    if (const qm::PortInfo* info = FindInfo(infos, t.port->device())) {
+        // The simulated line's own counts, refreshed by quillmard each second.
+        fmt::print("  line held for the port's service: {} times\n", info->holds);
+        fmt::print("  dropped at the far end: {}\n", info->dropped);
+    }
     if (raw) {
         Check(t, t.port->lineStatus(&lsr), "reading the line status");
         fmt::print("  LSR: 0x{:02X}\n", lsr);

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,7 +59,7 @@ Examples:
 )";
 
 // After the bring-up: which board the driver took, and the ports it serves.
-void PublishInfo() {
+qm::MachineInfo DescribeService() {
     qm::MachineInfo info;
     info.pid = getpid();
     for (size_t b = 0; b < g_machine->boardCount(); ++b) {
@@ -77,7 +78,42 @@ void PublishInfo() {
             info.ports.push_back(p);
         }
     }
-    qm::PublishMachineInfo(host::Namespace(), info);
+    return info;
+}
+
+// The published file, kept current with the line's counts (holds, bytes
+// dropped at the far end) about once a second until the process ends.
+std::mutex g_infoMutex;
+bool g_infoClosed = false;
+
+void PublishCounts(qm::MachineInfo* info) {
+    for (auto& p : info->ports) {
+        p.holds = g_machine->inputHolds(p.board, p.index);
+        p.dropped = g_machine->droppedAtFarEnd(p.board, p.index);
+    }
+    std::lock_guard<std::mutex> lock(g_infoMutex);
+    if (!g_infoClosed) qm::PublishMachineInfo(host::Namespace(), *info);
+}
+
+void StartPublishing() {
+    auto info = std::make_shared<qm::MachineInfo>(DescribeService());
+    PublishCounts(info.get());
+    std::thread([info] {
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            {
+                std::lock_guard<std::mutex> lock(g_infoMutex);
+                if (g_infoClosed) return;
+            }
+            PublishCounts(info.get());
+        }
+    }).detach();
+}
+
+void ClosePublishing() {
+    std::lock_guard<std::mutex> lock(g_infoMutex);
+    g_infoClosed = true;
+    qm::RemoveMachineInfo(host::Namespace());
 }
 
 // Set once the bring-up has finished (the driver's main thread parked, or
@@ -107,7 +143,7 @@ void AfterBringUp() {
                    "or --namespace\n");
         TearDownAndExit(1);
     }
-    PublishInfo();
+    StartPublishing();
 }
 
 }  // namespace
@@ -127,7 +163,7 @@ int main(int argc, char** argv) {
     CLI::App app{"quillmard: the Quillmar serial driver on a simulated PCI machine"};
     app.footer(kFooter);
     std::vector<std::string> boardSpecs, lineSpecs;
-    bool noBoard = false, realtime = false, fast = false;
+    bool noBoard = false, realtime = false, noRealtime = false, fast = false, strictTime = false;
     std::string ns = "default";
     uint32_t translation = 0;
     app.add_option("--board", boardSpecs, "a board: model=M,irq=I[,bus=,slot=,function=,options=,id=]")
@@ -145,7 +181,13 @@ int main(int argc, char** argv) {
     app.add_option("--access", access,
                    "who may open the ports: user (only you), group:NAME, or all (every local user)")
         ->capture_default_str();
-    app.add_flag("--realtime", realtime, "run driver threads with real-time scheduling");
+    app.add_flag("--realtime", realtime,
+                 "real-time scheduling for the driver's and the machine's threads (the default "
+                 "where the process may: root or CAP_SYS_NICE)");
+    app.add_flag("--no-realtime", noRealtime, "ordinary scheduling for every thread");
+    app.add_flag("--strict-time", strictTime,
+                 "no line holds: a port whose service is late overruns, as host delays fall "
+                 "(for latency studies)");
     app.add_flag("--fast", fast, "UARTs move characters without line timing");
     int irqCpu = -1;
     app.add_option("--irq-cpu", irqCpu,
@@ -178,6 +220,8 @@ int main(int argc, char** argv) {
 
     sim::MachineOptions mo;
     mo.fast = fast;
+    mo.strictTime = strictTime;
+    mo.realtime = !noRealtime;
     mo.translationOffset = translation;
     auto machine = std::make_unique<sim::Machine>(mo);
     g_machine = machine.get();
@@ -254,13 +298,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     host::SetNamespace(ns);
-    host::SetRealtime(realtime);
+    host::SetRealtime(!noRealtime);
     host::SetInterruptCpu(irqCpu);
     machine->setSchedulerCpu(irqCpu);
     host::InstallMachine(machine.get());
     host::SetExitHook([](uint32_t) {
+        ClosePublishing();
         if (g_machine) g_machine->stop();
-        qm::RemoveMachineInfo(host::Namespace());
     });
     host::SetParkHook(AfterBringUp);
     machine->start();
