@@ -130,7 +130,7 @@ public:
 
     // LineEnd: what the UART sends.
     void charOut(uint64_t t, const LineChar& c) override {
-        if (fd_ < 0 || outbox_.size() >= kBufferLimit) {
+        if (fd_ < 0 || connecting_ || outbox_.size() >= kBufferLimit) {
             ++dropped_;  // as a wire into nobody, or into a reader that never reads
             return;
         }
@@ -191,28 +191,46 @@ public:
     uint64_t dropped() const override { return dropped_; }
 
     // IoThread side; called with the machine's lock held.
-    void pollSet(pollfd* pfd) {
-        pfd->fd = fd_ >= 0 ? fd_ : listenFd_;
+    void pollSet(pollfd* pfd, pollfd* lpfd, uint64_t now) {
+        if (fd_ < 0 && connectTo_ && now >= retryAt_) startConnect(now);
+        pfd->fd = fd_;
         pfd->events = 0;
-        if (fd_ >= 0) {
+        if (connecting_) {
+            pfd->events = POLLOUT;
+        } else if (fd_ >= 0) {
             if (inbox_.size() < kBufferLimit) pfd->events |= POLLIN;
             if (!outbox_.empty()) pfd->events |= POLLOUT;
-        } else if (listenFd_ >= 0) {
-            pfd->events = POLLIN;
         }
+        lpfd->fd = listenFd_;
+        lpfd->events = POLLIN;
     }
-    void pollDone(short revents, uint64_t now) {
-        if (fd_ < 0) {
-            if (listenFd_ >= 0 && (revents & POLLIN)) {
-                int c = accept(listenFd_, nullptr, nullptr);
-                if (c >= 0) {
-                    SetNonBlocking(c);
-                    fd_ = c;
-                    outbox_.clear();  // nothing meant for an earlier client
-                    farReady(now);
-                    m_->uartChangedLocked(u_);
-                }
+    void pollDone(short revents, short lrevents, uint64_t now) {
+        if (listenFd_ >= 0 && (lrevents & POLLIN)) {
+            int c = accept(listenFd_, nullptr, nullptr);
+            if (c >= 0 && fd_ >= 0) {
+                close(c);  // one peer at a time: a second is refused, not queued
+            } else if (c >= 0) {
+                SetNonBlocking(c);
+                fd_ = c;
+                outbox_.clear();  // nothing meant for an earlier client
+                farReady(now);
+                m_->uartChangedLocked(u_);
             }
+        }
+        if (fd_ < 0 || !revents) return;
+        if (connecting_) {
+            int err = 0;
+            socklen_t len = sizeof err;
+            getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
+            if (err != 0 || (revents & (POLLERR | POLLHUP))) {
+                disconnect(now);
+                return;
+            }
+            connecting_ = false;
+            backoffNs_ = kFirstRetryNs;
+            outbox_.clear();
+            farReady(now);
+            m_->uartChangedLocked(u_);
             return;
         }
         if (revents & POLLIN) {
@@ -248,17 +266,45 @@ private:
     void disconnect(uint64_t now) {
         close(fd_);
         fd_ = -1;
+        connecting_ = false;
         outbox_.clear();
         pushingBack_ = false;
         farReady(now);
         m_->uartChangedLocked(u_);
+        if (connectTo_) {  // a lost or refused connection is tried again, backing off
+            retryAt_ = now + backoffNs_;
+            backoffNs_ = std::min(backoffNs_ * 2, kLastRetryNs);
+        }
+    }
+
+    // A non-blocking connect; its outcome comes through poll.
+    void startConnect(uint64_t now) {
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (s < 0) {
+            retryAt_ = now + kLastRetryNs;
+            return;
+        }
+        int one = 1;
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        fd_ = s;
+        int rc = connect(s, reinterpret_cast<const sockaddr*>(&target_), sizeof target_);
+        if (rc == 0) {
+            connecting_ = false;
+            backoffNs_ = kFirstRetryNs;
+            farReady(now);
+            m_->uartChangedLocked(u_);
+        } else if (errno == EINPROGRESS) {
+            connecting_ = true;
+        } else {
+            disconnect(now);
+        }
     }
 
     // The port's modem inputs from this far end: a pty is always there; a
     // socket only while connected (CTS, DSR and DCD off without a peer);
     // CTS also off while the far end's reader lags.
     void farReady(uint64_t now) {
-        bool present = fd_ >= 0 || ptySlave_ >= 0;
+        bool present = (fd_ >= 0 && !connecting_) || ptySlave_ >= 0;
         u_->setModemInputs(now, present && !pushingBack_, present, false, present);
     }
 
@@ -313,6 +359,8 @@ private:
         return true;
     }
 
+    // The far end may not be there yet, or may go away: the line keeps
+    // trying, with the port's CTS, DSR and DCD off meanwhile.
     bool connectTcp(const std::string& hostPort, std::string* error) {
         auto colon = hostPort.rfind(':');
         if (colon == std::string::npos) {
@@ -327,18 +375,10 @@ private:
             *error = "cannot resolve " + hostPort;
             return false;
         }
-        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int rc = connect(s, res->ai_addr, res->ai_addrlen);
+        std::memcpy(&target_, res->ai_addr, sizeof target_);
         freeaddrinfo(res);
-        if (rc != 0) {
-            *error = "cannot connect to " + hostPort + ": " + strerror(errno);
-            close(s);
-            return false;
-        }
-        int one = 1;
-        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        SetNonBlocking(s);
-        fd_ = s;
+        connectTo_ = true;
+        retryAt_ = 0;
         return true;
     }
 
@@ -387,6 +427,14 @@ private:
     Uart* u_;
     int fd_ = -1;
     int listenFd_ = -1;
+    // tcp:HOST:PORT: where to connect, and when to try again.
+    static constexpr uint64_t kFirstRetryNs = 50'000'000;
+    static constexpr uint64_t kLastRetryNs = 1'000'000'000;
+    bool connectTo_ = false;
+    bool connecting_ = false;
+    sockaddr_in target_{};
+    uint64_t retryAt_ = 0;
+    uint64_t backoffNs_ = kFirstRetryNs;
     int ptySlave_ = -1;
     std::string ptyPath_, link_, unixPath_, describe_;
     std::deque<uint8_t> inbox_;
@@ -452,15 +500,20 @@ void IoThread::wake() {
 }
 
 void IoThread::loop() {
-    std::vector<pollfd> fds(lines_.size() + 1);
+    // Two entries a line (its stream, its listener), then the wake pipe.
+    std::vector<pollfd> fds(2 * lines_.size() + 1);
     while (true) {
         {
             std::lock_guard<std::mutex> lock(machine_->mutex());
             if (!running_) return;
-            for (size_t i = 0; i < lines_.size(); ++i) lines_[i]->pollSet(&fds[i]);
+            uint64_t now = machine_->now();
+            for (size_t i = 0; i < lines_.size(); ++i) {
+                lines_[i]->pollSet(&fds[2 * i], &fds[2 * i + 1], now);
+            }
         }
         fds.back() = {wakePipe_[0], POLLIN, 0};
-        if (poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) return;
+        // Short enough for a connection's retries to keep their pace.
+        if (poll(fds.data(), fds.size(), 50) < 0 && errno != EINTR) return;
         if (fds.back().revents & POLLIN) {
             char buf[256];
             while (read(wakePipe_[0], buf, sizeof buf) > 0) {
@@ -470,7 +523,9 @@ void IoThread::loop() {
         if (!running_) return;
         uint64_t now = machine_->now();
         for (size_t i = 0; i < lines_.size(); ++i) {
-            if (fds[i].fd >= 0 && fds[i].revents) lines_[i]->pollDone(fds[i].revents, now);
+            short data = fds[2 * i].fd >= 0 ? fds[2 * i].revents : 0;
+            short listener = fds[2 * i + 1].fd >= 0 ? fds[2 * i + 1].revents : 0;
+            if (data || listener) lines_[i]->pollDone(data, listener, now);
         }
     }
 }

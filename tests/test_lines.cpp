@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include "rig.h"
@@ -98,13 +100,100 @@ TEST_F(Lines, UnixSocketListenerTakesAPeer) {
     close(s);
 }
 
+// A free TCP port on the loopback interface.
+int FreePort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+int ConnectTo(int port) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// True once the peer closed the connection (read gives 0).
+bool ClosedByPeer(int fd) {
+    return rig::WaitFor([&] {
+        char c;
+        pollfd p{fd, POLLIN, 0};
+        return poll(&p, 1, 10) > 0 && read(fd, &c, 1) == 0;
+    });
+}
+
+TEST_F(Lines, TcpListenerTakesOnePeerAtATimeAndShowsWhetherOneIsThere) {
+    int port = FreePort();
+    ASSERT_EQ(m->wire(0, 0, "tcp-listen:" + std::to_string(port)), "");
+    m->start();
+    program115200();
+    EXPECT_EQ(m->ioRead8(reg(MSR)) & 0xB0, 0) << "no peer: CTS, DSR and DCD off";
+    for (char c : std::string("lost")) m->ioWrite8(reg(DATA), static_cast<uint8_t>(c));
+    ASSERT_TRUE(rig::WaitFor([&] { return (m->ioRead8(reg(LSR)) & 0x40) != 0; })) << "sent";
+    int a = ConnectTo(port);
+    ASSERT_GE(a, 0);
+    EXPECT_TRUE(rig::WaitFor([&] { return (m->ioRead8(reg(MSR)) & 0xB0) == 0xB0; }));
+    int b = ConnectTo(port);
+    ASSERT_GE(b, 0);
+    EXPECT_TRUE(ClosedByPeer(b)) << "a second peer is refused";
+    close(b);
+    m->ioWrite8(reg(DATA), 'x');
+    EXPECT_EQ(readFd(a, 1), "x") << "only what was sent while it was there";
+    close(a);
+    EXPECT_TRUE(rig::WaitFor([&] { return (m->ioRead8(reg(MSR)) & 0xB0) == 0; }));
+}
+
+TEST_F(Lines, TcpConnectorKeepsTryingUntilTheFarEndIsThere) {
+    int port = FreePort();
+    ASSERT_EQ(m->wire(0, 0, "tcp:127.0.0.1:" + std::to_string(port)), "")
+        << "nobody listening yet is not an error";
+    m->start();
+    program115200();
+    EXPECT_EQ(m->ioRead8(reg(MSR)) & 0x10, 0);
+    int l = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(l, 1), 0);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        pollfd p{l, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 5000), 1) << "the line connected";
+        int c = accept(l, nullptr, nullptr);
+        ASSERT_GE(c, 0);
+        EXPECT_TRUE(rig::WaitFor([&] { return (m->ioRead8(reg(MSR)) & 0x10) != 0; }));
+        ASSERT_EQ(write(c, "hi", 2), 2);
+        EXPECT_EQ(readUart(2), "hi");
+        close(c);  // lost: it connects again
+        EXPECT_TRUE(rig::WaitFor([&] { return (m->ioRead8(reg(MSR)) & 0x10) == 0; }));
+    }
+    close(l);
+}
+
 TEST_F(Lines, WiringMistakesAreRefused) {
     EXPECT_NE(m->wire(0, 2, "loopback"), "") << "model 3 has two ports";
     EXPECT_EQ(m->wire(0, 0, "loopback"), "");
     EXPECT_NE(m->wire(0, 0, "none"), "") << "wired twice";
     EXPECT_NE(m->wire(0, 1, "null-modem:0.0"), "") << "its peer is taken";
     EXPECT_NE(m->wire(0, 1, "null-modem:0.1"), "");
-    EXPECT_NE(m->wire(0, 1, "tcp:127.0.0.1:1"), "");
+    EXPECT_NE(m->wire(0, 1, "tcp:127.0.0.1"), "") << "no port";
     EXPECT_NE(m->wire(0, 1, "serial-cable"), "");
 }
 
