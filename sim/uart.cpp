@@ -165,6 +165,9 @@ uint8_t Uart::lsr() const {
     if (overrun_) v |= kLsrOe;
     if (tx_.empty()) v |= kLsrThre;
     if (tx_.empty() && !shifting_) v |= kLsrTemt;
+    // Modelling choice: bit 7 stays set while any errored byte is still in
+    // the FIFO, and clears once the last one has been read out. That is the
+    // 16550 rule; some later parts clear it on the LSR read instead.
     if (fifoOn()) {
         for (const RxByte& b : rx_) {
             if (b.errors) {
@@ -308,6 +311,7 @@ void Uart::write(int offset, uint8_t value, uint64_t now) {
             mcr_ = value;
             if (loopback() || loopWas) loopbackInputs();
             updateModemOutputs(now);
+            tryStartTx(now);  // CTS may have changed with loopback: an auto-CTS hold follows it
             return;
         }
         case kSpr: spr_ = value; return;
@@ -317,9 +321,14 @@ void Uart::write(int offset, uint8_t value, uint64_t now) {
 
 void Uart::setIer(uint8_t value) {
     bool thriWas = ier_ & kIerThri;
+    // Modelling choice: bits 4-7 are masked. On the enhanced parts they
+    // enable sleep mode, the XOFF and RTS/CTS interrupts; nothing here
+    // uses them, and a real part with the enhanced bank off ignores them.
     ier_ = value & 0x0F;
     // Enabling the transmitter-empty interrupt while the FIFO is at or
     // below its trigger raises it at once (the usual way to start sending).
+    // Modelling choice: at once, not after the one-character delay some
+    // 16550 data sheets give for the first THRE after a transmission.
     if (!thriWas && (ier_ & kIerThri) && static_cast<int>(tx_.size()) <= txTrigger()) {
         thrPending_ = true;
     }
@@ -406,7 +415,7 @@ void Uart::finishShift(uint64_t now) {
     // While a break holds the line at space, shifted characters never
     // reach the wire.
     if (!breakOn()) {
-        if (loopback()) receive(now, shiftChar_);
+        if (loopback()) deliver(now, shiftChar_);
         else if (far_) far_->charOut(now, shiftChar_);
     }
     tryStartTx(now);
@@ -479,7 +488,7 @@ bool Uart::step(uint64_t now) {
         breakDeliverAt_ = kNever;
         LineChar c = frameFor(0);
         c.isBreak = true;
-        if (loopback()) receive(t, c);
+        if (loopback()) deliver(t, c);
         else if (far_) far_->charOut(t, c);
     } else {
         timeoutPending_ = true;  // four character times without activity
@@ -488,6 +497,16 @@ bool Uart::step(uint64_t now) {
 }
 
 void Uart::receive(uint64_t t, const LineChar& c) {
+    // In loopback the serial input is cut off inside the part (only its own
+    // transmitter reaches its receiver): what the line brings is lost.
+    if (loopback()) {
+        ++lineLostInLoopback_;
+        return;
+    }
+    deliver(t, c);
+}
+
+void Uart::deliver(uint64_t t, const LineChar& c) {
     Decoded d = DecodeChar(c, static_cast<uint8_t>(5 + (lcr_ & 0x03)),
                            static_cast<uint8_t>((lcr_ >> 3) & 0x07), (lcr_ & 0x04) ? 2 : 1, bitNs());
     uint8_t errors = static_cast<uint8_t>((d.parityError ? kLsrPe : 0) |
@@ -524,6 +543,7 @@ void Uart::storeReceived(uint64_t t, uint8_t value, uint8_t errors) {
             ++rxOverruns_;  // without FIFO the holding register is overwritten
             overrun_ = true;
             rx_.back() = {value, errors};
+            topErrorsReported_ = false;  // LSR now shows the new byte's errors
         }
     } else {
         if (rx_.empty()) topErrorsReported_ = false;
@@ -539,7 +559,11 @@ void Uart::rxLevelChanged(uint64_t now) {
     int level = static_cast<int>(rx_.size());
     int trigger = rxTrigger();
     // Flow control asks the far end to stop at the trigger level and to go
-    // on once the FIFO has drained below half of it.
+    // on once the FIFO has drained below half of it. Modelling choice: real
+    // parts resume at FIFO empty (the 16750 family), at the next lower
+    // trigger level (the 16C650 family), or at a programmed level (parts
+    // with a flow-control threshold register); half the trigger lies
+    // between them and needs no extra register.
     if (efr_ & kEfrAutoRts) {
         if (level >= trigger) autoRtsHold_ = true;
         else if (level < std::max(1, trigger / 2)) autoRtsHold_ = false;

@@ -126,7 +126,10 @@ public:
     // received data and whose LSR shows data ready whatever is read.
     void forceStuckReceive(bool on) { stuckReceive_ = on; }
 
-    // Interrupt output (before the board's gate).
+    // Interrupt output (before the board's gate). Modelling choice: MCR
+    // OUT2 does not gate it; on this board the per-port gate register
+    // does. On a PC's 16550 OUT2 enables the output buffer, and on some
+    // enhanced parts MCR bit 3 tri-states INT.
     bool irq() const { return (iir() & 0x01) == 0; }
     bool rxHasRoom() const { return static_cast<int>(rx_.size()) < fifoCapacity(); }
 
@@ -142,6 +145,7 @@ public:
     uint64_t txLost() const { return txLost_; }          // THR writes into a full FIFO
     uint64_t rxOverruns() const { return rxOverruns_; }  // bytes lost to a full FIFO
     uint64_t charsSent() const { return charsSent_; }
+    uint64_t lineLostInLoopback() const { return lineLostInLoopback_; }  // line input cut off
     uint8_t lcr() const { return lcr_; }
     uint8_t mcr() const { return mcr_; }
     uint8_t ier() const { return ier_; }
@@ -187,6 +191,8 @@ private:
     void tryStartTx(uint64_t now);
     void finishShift(uint64_t now);
     void storeReceived(uint64_t t, uint8_t value, uint8_t errors);
+    // A character reaching the receiver (from the line, or looped back).
+    void deliver(uint64_t t, const LineChar& c);
     void rxLevelChanged(uint64_t now);
     void updateModemOutputs(uint64_t now);
     void loopbackInputs();
@@ -237,6 +243,7 @@ private:
 
     uint64_t txLost_ = 0, rxOverruns_ = 0, charsSent_ = 0;
     bool stuckReceive_ = false;
+    uint64_t lineLostInLoopback_ = 0;
 
     // Input hold (see holdsInput).
     bool holdEnabled_ = true;

@@ -2,6 +2,7 @@
 // machine's clock is driven by hand, ports are wired as the tests need.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 
 #include "sim/machine.h"
@@ -146,20 +147,80 @@ TEST_F(UartPair, OverrunLosesTheNewByteAndClearsOnLsrRead) {
     EXPECT_EQ(in(0, DATA), 0) << "the FIFO kept the oldest bytes";
 }
 
-TEST_F(UartPair, InterruptPriorityLineStatusFirst) {
+TEST_F(UartPair, InterruptPriorityLadderWithAllFourSourcesPending) {
     setup(1, 96);
-    out(1, IER, 0x0F);
-    in(1, IIR);  // take the transmitter-empty edge
+    out(1, IER, 0x0F);  // transmitter empty pending from here on
     m->advanceTo(now() + kMs);
     {
         auto lock = m->lock();
-        m->uart(0, 1).injectReceived(m->now(), 0x7F, true, false, false);
+        auto& u = m->uart(0, 1);
+        u.injectReceived(m->now(), 0x7F, true, false, false);  // an error at the top
+        for (uint8_t v = 1; v < 8; ++v) u.injectReceived(m->now(), v, false, false, false);
     }
-    EXPECT_EQ(in(1, IIR), 0xC6) << "line status beats received data";
-    uint8_t lsr = in(1, LSR);
-    EXPECT_EQ(lsr & 0x85, 0x85) << "data ready, parity error, error in FIFO";
-    EXPECT_EQ(in(1, LSR) & 0x04, 0) << "error bits clear on read";
-    EXPECT_EQ(in(1, DATA), 0x7F);
+    setup(0, 96);
+    out(0, MCR, 0x02);  // the far RTS rises: a CTS change
+    struct Step {
+        uint8_t iir;
+        const char* clearedBy;
+        std::function<void()> clear;
+    };
+    const Step ladder[] = {
+        {0xC6, "reading LSR", [&] { in(1, LSR); }},
+        {0xC4, "reading below the trigger level", [&] { in(1, DATA); }},
+        {0xC2, "reading IIR", [] {}},
+        {0xC0, "reading MSR", [&] { in(1, MSR); }},
+        {0xC1, "", [] {}},
+    };
+    for (const auto& step : ladder) {
+        EXPECT_EQ(in(1, IIR), step.iir) << "then cleared by " << step.clearedBy;
+        step.clear();
+    }
+}
+
+TEST_F(UartPair, ErrorsShowOnlyWithTheirByteAtTheTop) {
+    setup(1, 96);
+    {
+        auto lock = m->lock();
+        auto& u = m->uart(0, 1);
+        u.injectReceived(m->now(), 0x41, false, false, false);
+        u.injectReceived(m->now(), 0x42, true, false, false);
+        u.injectReceived(m->now(), 0x43, false, false, false);
+        u.injectReceived(m->now(), 0x00, false, false, true);
+    }
+    // LSR before each read of RBR (data ready 01, parity 04, break 10,
+    // error in FIFO 80), a second LSR read, then the byte that comes out.
+    struct Row {
+        uint8_t lsr, again, byte;
+    };
+    const Row rows[] = {
+        {0x81, 0x81, 0x41},  // a clean byte on top, a bad one behind it
+        {0x85, 0x81, 0x42},  // parity with its byte, cleared by the read
+        {0x81, 0x81, 0x43},  // the break still waits behind
+        {0x91, 0x81, 0x00},  // break with its zero byte
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(static_cast<int>(r.byte));
+        EXPECT_EQ(in(1, LSR) & 0x9D, r.lsr);
+        EXPECT_EQ(in(1, LSR) & 0x9D, r.again);
+        EXPECT_EQ(in(1, DATA), r.byte);
+    }
+    EXPECT_EQ(in(1, LSR) & 0x9D, 0x00) << "no errored byte left: bit 7 clears";
+}
+
+TEST_F(UartPair, OverrunWithoutFifoShowsTheNewBytesErrors) {
+    setup(1, 96, 0x03, 0x00);  // FIFOs off: one holding register
+    {
+        auto lock = m->lock();
+        auto& u = m->uart(0, 1);
+        u.injectReceived(m->now(), 0x11, true, false, false);
+    }
+    EXPECT_EQ(in(1, LSR) & 0x06, 0x04) << "the first byte's parity error";
+    {
+        auto lock = m->lock();
+        m->uart(0, 1).injectReceived(m->now(), 0x22, false, true, false);
+    }
+    EXPECT_EQ(in(1, LSR) & 0x0E, 0x0A) << "overrun, and the new byte's framing error";
+    EXPECT_EQ(in(1, DATA), 0x22);
 }
 
 TEST_F(UartPair, ModemDeltasInterruptAndClearOnRead) {
@@ -176,13 +237,36 @@ TEST_F(UartPair, ModemDeltasInterruptAndClearOnRead) {
     EXPECT_EQ(in(1, IIR), 0xC1);
 }
 
-TEST_F(UartPair, LoopbackModeWiresTheUartToItself) {
+TEST_F(UartPair, LoopbackWiresEachOutputToItsInputAndCutsTheLineOff) {
+    setup(0, 96);
     setup(1, 96);
-    out(1, MCR, 0x10 | 0x0F);
-    EXPECT_EQ(in(1, MSR) & 0xF0, 0xF0) << "RTS->CTS, DTR->DSR, OUT1->RI, OUT2->DCD";
+    struct Row {
+        uint8_t mcr, msr;
+        const char* what;
+    };
+    const Row rows[] = {
+        {0x02, 0x10, "RTS to CTS"},
+        {0x01, 0x20, "DTR to DSR"},
+        {0x04, 0x40, "OUT1 to RI"},
+        {0x08, 0x80, "OUT2 to DCD"},
+    };
+    for (const auto& r : rows) {
+        out(1, MCR, 0x10 | r.mcr);
+        EXPECT_EQ(in(1, MSR) & 0xF0, r.msr) << r.what;
+        out(1, MCR, 0x10);
+        EXPECT_EQ(in(1, MSR) & 0xF0, 0) << r.what;
+    }
+    out(1, MCR, 0x10 | 0x04);
+    EXPECT_EQ(in(1, MSR) & 0x04, 0) << "no TERI on RI's leading edge";
+    out(1, MCR, 0x10);
+    EXPECT_EQ(in(1, MSR) & 0x04, 0x04) << "TERI on its trailing edge";
+    // The far end's characters are cut off; the port's own come back.
+    out(0, DATA, 0x55);
     out(1, DATA, 0x3C);
     at(now() + 2 * kMs);
     EXPECT_EQ(in(1, DATA), 0x3C);
+    EXPECT_EQ(in(1, LSR) & 0x01, 0) << "only its own character arrived";
+    EXPECT_EQ(m->uart(0, 1).lineLostInLoopback(), 1u);
     EXPECT_EQ(in(0, LSR) & 0x01, 0) << "nothing left on the external line";
 }
 
