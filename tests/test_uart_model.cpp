@@ -268,6 +268,16 @@ TEST_F(UartPair, LoopbackWiresEachOutputToItsInputAndCutsTheLineOff) {
     EXPECT_EQ(in(1, LSR) & 0x01, 0) << "only its own character arrived";
     EXPECT_EQ(m->uart(0, 1).lineLostInLoopback(), 1u);
     EXPECT_EQ(in(0, LSR) & 0x01, 0) << "nothing left on the external line";
+    // A transmitter held by auto-CTS goes as soon as loopback raises CTS.
+    out(1, MCR, 0x00);
+    enhanced(1, 2, 0x90);  // auto-CTS; the far RTS is low
+    out(1, DATA, 0x5A);
+    at(now() + 2 * kMs);
+    EXPECT_EQ(in(0, LSR) & 0x01, 0) << "held";
+    out(1, MCR, 0x10 | 0x02);  // loopback, RTS on: CTS on inside the part
+    at(now() + 2 * kMs);
+    EXPECT_EQ(in(1, LSR) & 0x01, 0x01) << "sent and looped back";
+    EXPECT_EQ(in(1, DATA), 0x5A);
 }
 
 TEST_F(UartPair, AutoCtsHoldsTheTransmitter) {
