@@ -265,7 +265,19 @@ Status Port::open() { return simple(kOpen); }
 Status Port::close() { return simple(kClose); }
 Status Port::setRts(bool on) { return simple(on ? kSetRts : kClearRts); }
 Status Port::setDtr(bool on) { return simple(on ? kSetDtr : kClearDtr); }
-Status Port::setBreak(bool on) { return simple(on ? kSetBreak : kClearBreak); }
+Status Port::setBreak(bool on) {
+    if (on) return simple(kSetBreak);
+    // The driver declines to clear a break while its transmitter is busy
+    // (and says nothing): clear once the transmitter has emptied, and once
+    // more after it was seen empty again, so the line is never left at space.
+    for (int round = 0; round < 2; ++round) {
+        Status s = drain(2000);
+        if (s != Status::Ok && s != Status::Timeout) return s;
+        s = simple(kClearBreak);
+        if (s != Status::Ok) return s;
+    }
+    return Status::Ok;
+}
 Status Port::modemStatus(uint8_t* msr) { return query(kGetModemStatus, msr); }
 Status Port::lineStatus(uint8_t* lsr) { return query(kGetLineStatus, lsr); }
 Status Port::modemControl(uint8_t* mcr) { return query(kGetModemControl, mcr); }

@@ -101,6 +101,8 @@ public:
     Status setLineSettings(const LineSettings& settings, bool* accepted = nullptr);
     Status setRts(bool on);
     Status setDtr(bool on);
+    // Clearing waits for the transmitter to empty first (the driver declines
+    // a clear while it sends), so the line is never left in break.
     Status setBreak(bool on);
     Status modemStatus(uint8_t* msr);
     Status lineStatus(uint8_t* lsr);  // reading it clears the UART's error bits

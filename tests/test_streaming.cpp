@@ -130,6 +130,19 @@ TEST_F(Streaming, XonXoffHoldsAndReleasesTheSender) {
     EXPECT_TRUE(got == data);
 }
 
+TEST_F(Streaming, ClearingABreakWhileSendingNeverLeavesTheLineInBreak) {
+    make(4, false);
+    configure(0, "115200,8N1");
+    configure(1, "115200,8N1");
+    auto data = Pattern(2000, 21);  // about 170 ms on the line
+    uint32_t taken = 0;
+    ASSERT_EQ(port[0]->writeSome(data.data(), 2000, &taken), qm::Status::Ok);
+    ASSERT_EQ(port[0]->setBreak(true), qm::Status::Ok);
+    ASSERT_EQ(port[0]->setBreak(false), qm::Status::Ok);
+    auto l = r->machine->lock();
+    EXPECT_FALSE(r->machine->uart(0, 0).breakOn()) << "the driver declined the clear while sending";
+}
+
 TEST_F(Streaming, FramingMismatchShowsInLineErrors) {
     make(4, false);
     configure(0, "9600,8N1");
