@@ -47,6 +47,19 @@ protected:
         out(port, LCR, lcr);
     }
 
+    // XON1 0x11, XOFF1 0x13, the programmed trigger table with a receive
+    // trigger of 8, and EFR.
+    void flowSetup(int port, uint8_t efr) {
+        uint8_t lcr = in(port, LCR);
+        out(port, LCR, 0xBF);
+        out(port, 4, 0x11);
+        out(port, 6, 0x13);
+        out(port, 1, 0x30);
+        out(port, 0, 8);
+        out(port, 2, efr);
+        out(port, LCR, lcr);
+    }
+
     std::unique_ptr<sim::Machine> m;
 };
 
@@ -319,16 +332,7 @@ TEST_F(UartPair, AutoRtsDropsAtTriggerAndReturnsWhenDrained) {
 TEST_F(UartPair, InBandXonXoffHaltsAndResumesAndIsNotStored) {
     setup(0, 1);
     setup(1, 1);
-    for (int p : {0, 1}) {
-        uint8_t lcr = in(p, LCR);
-        out(p, LCR, 0xBF);
-        out(p, 4, 0x11);
-        out(p, 6, 0x13);
-        out(p, 1, 0x30);
-        out(p, 0, 8);       // receive trigger 8
-        out(p, 2, 0x1A);    // enhanced, transmit and receive XON1/XOFF1
-        out(p, LCR, lcr);
-    }
+    for (int p : {0, 1}) flowSetup(p, 0x1A);  // enhanced, transmit and receive XON1/XOFF1
     for (int i = 0; i < 30; ++i) out(0, DATA, static_cast<uint8_t>(0x40 + i));
     at(now() + 60 * static_cast<uint64_t>(m->uart(0, 0).charNs()));
     int level = m->uart(0, 1).rxLevel();
@@ -363,16 +367,8 @@ TEST_F(UartPair, AFifoResetOrDisableLetsAHeldSenderGo) {
         make(4);
         setup(0, 1);
         setup(1, 1);
-        for (int p : {0, 1}) {
-            uint8_t lcr = in(p, LCR);
-            out(p, LCR, 0xBF);
-            out(p, 4, 0x11);
-            out(p, 6, 0x13);
-            out(p, 1, 0x30);
-            out(p, 0, 8);  // receive trigger 8
-            out(p, 2, p == 1 ? c.efr : 0x92);  // sender: auto-CTS, XON/XOFF recognised
-            out(p, LCR, lcr);
-        }
+        flowSetup(0, 0x92);  // sender: auto-CTS, XON/XOFF recognised
+        flowSetup(1, c.efr);
         out(1, MCR, 0x02);
         for (int i = 0; i < 20; ++i) out(0, DATA, static_cast<uint8_t>(0x40 + i));
         at(now() + 40 * static_cast<uint64_t>(m->uart(0, 0).charNs()));
