@@ -98,6 +98,7 @@ struct GuardSlot {
 GuardSlot g_guards[kGuardSlots];
 std::string g_guardPaths[kGuardSlots];  // under g_guardMutex
 std::mutex g_guardMutex;
+std::atomic<uint32_t> g_damageEvents{0};  // raised by the handler; read before any scan
 struct sigaction g_previousBus;
 std::once_flag g_busOnce;
 
@@ -115,6 +116,7 @@ void OnBus(int sig, siginfo_t* info, void* context) {
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
         if (p != MAP_FAILED) {
             slot.damaged.store(1, std::memory_order_release);
+            g_damageEvents.fetch_add(1, std::memory_order_release);
             return;
         }
         break;
@@ -513,6 +515,12 @@ bool Damaged(const Object* object) {
 
 std::vector<std::string> TakeDamageReports() {
     std::vector<std::string> out;
+    // Called after every wait of every server thread: nothing to scan
+    // unless the handler has run since the last report.
+    static std::atomic<uint32_t> seen{0};
+    uint32_t events = g_damageEvents.load(std::memory_order_acquire);
+    if (events == seen.load(std::memory_order_relaxed)) return out;
+    seen.store(events, std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(g_guardMutex);
     for (int i = 0; i < kGuardSlots; ++i) {
         GuardSlot& slot = g_guards[i];
