@@ -43,4 +43,17 @@ std::string HostObjectPath(const std::string& ns, const std::string& name) {
 
 bool NamespaceFits(const std::string& ns) { return NamespaceDirectoryName(ns).size() <= kNameMax; }
 
+bool ValidNamespace(const std::string& ns, std::string* why) {
+    bool ok = !ns.empty() && ns.size() <= 64;
+    for (unsigned char c : ns) {
+        ok = ok && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '.' || c == '_' || c == '-');
+    }
+    if (!ok && why) {
+        std::string shown = ns.size() > 40 ? ns.substr(0, 40) + "..." : ns;
+        *why = "namespace '" + shown + "' is not valid: use 1 to 64 letters, digits, '.', '_' or '-'";
+    }
+    return ok;
+}
+
 }  // namespace names

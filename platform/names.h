@@ -31,4 +31,8 @@ std::string HostObjectPath(const std::string& ns, const std::string& name);
 // Longest namespace a directory name can hold once escaped (NAME_MAX).
 bool NamespaceFits(const std::string& ns);
 
+// What a user may give as a namespace: 1 to 64 letters, digits, '.', '_'
+// or '-'. False, with a sentence in *why, otherwise.
+bool ValidNamespace(const std::string& ns, std::string* why);
+
 }  // namespace names

@@ -37,8 +37,8 @@ std::string ParseBoardSpec(const std::string& text, sim::BoardConfig* out) {
             }
         };
         try {
-            if (key == "model") { number(0, 65535); c.model = static_cast<int>(v); haveModel = true; }
-            else if (key == "irq") { number(0, 255); c.irq = static_cast<uint32_t>(v); haveIrq = true; }
+            if (key == "model") { number(1, 16); c.model = static_cast<int>(v); haveModel = true; }
+            else if (key == "irq") { number(1, 255); c.irq = static_cast<uint32_t>(v); haveIrq = true; }
             else if (key == "bus") { number(0, 255); c.bus = static_cast<uint32_t>(v); }
             else if (key == "slot") { number(0, 31); c.device = static_cast<uint32_t>(v); }
             else if (key == "function") { number(0, 7); c.function = static_cast<uint32_t>(v); }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <cerrno>
 #include <cstring>
+#include <cmath>
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <chrono>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "client/client.h"
+#include "platform/names.h"
 #include "client/machine_info.h"
 
 namespace {
@@ -303,7 +305,10 @@ int Recv(const std::string& spelled, const std::string& file, long long bytes, u
             continue;
         }
         Check(t, s, "reading");
-        fwrite(buf.data(), 1, got, out);
+        if (fwrite(buf.data(), 1, got, out) != got || fflush(out) != 0) {
+            Fail(fmt::format("cannot write {}: {} ({} bytes received)", file, std::strerror(errno),
+                             done + got));
+        }
         done += got;
         lastData = Clock::now();
         progress.update(done);
@@ -625,6 +630,12 @@ int main(int argc, char** argv) {
         return app.exit(e);
     }
     try {
+        std::string why;
+        if (!names::ValidNamespace(g_namespace, &why)) Fail("--namespace: " + why);
+        if (bench->parsed() && !(std::isfinite(seconds) && seconds > 0 && seconds <= 86400)) {
+            Fail(fmt::format("--seconds {}: give a number of seconds above 0 and at most 86400",
+                             seconds));
+        }
         if (list->parsed()) return List();
         if (config->parsed()) return Config(port, settings, rtscts, xonxoff, dtr, xon, xoff);
         if (status->parsed()) return StatusCmd(port, raw);

@@ -23,6 +23,7 @@
 #include "client/machine_info.h"
 #include "platform/host.h"
 #include "platform/ipc.h"
+#include "platform/names.h"
 #include "sim/machine.h"
 #include "channel/channel.h"
 #include "startup/startup.h"
@@ -207,6 +208,10 @@ int main(int argc, char** argv) {
 
     ipc::AccessPolicy policy;
     std::string why;
+    if (!names::ValidNamespace(ns, &why)) {
+        fmt::print(stderr, "quillmard: --namespace: {}\n", why);
+        return 2;
+    }
     if (!ipc::ParseAccess(access, &policy, &why)) {
         fmt::print(stderr, "quillmard: --access {}: {}\n", access, why);
         return 2;
@@ -253,6 +258,9 @@ int main(int argc, char** argv) {
     }
     for (const auto& l : lines) {
         std::string error = machine->wire(l.board, l.port, l.what);
+        if (!error.empty() && machine->boardCount() == 0) {
+            error += " (there is no board: give one with --board model=M,irq=I)";
+        }
         if (!error.empty()) {
             fmt::print(stderr, "quillmard: --line {}.{}={}: {}\n", l.board, l.port, l.what, error);
             return 2;

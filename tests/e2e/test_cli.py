@@ -241,6 +241,9 @@ class DefaultMachine(unittest.TestCase):
             (["status", "12"], "12: no such port"),
             (["status", "Serial99"], "Serial99: no such port"),
             (["recv", "7", "-", "--timeout", "300"], "timed out"),
+            (["send", "0", "/tmp"], "/tmp is a directory"),
+            (["bench", "0", "1", "--seconds", "nan"], "--seconds nan: give a number of seconds above 0"),
+            (["bench", "0", "1", "--seconds", "-1"], "--seconds -1: give a number of seconds above 0"),
         ]
         self.config(7, "9600,8N1")
         for args, text in cases:
@@ -253,6 +256,20 @@ class DefaultMachine(unittest.TestCase):
         r = run(fresh_namespace("none"), "list")
         self.assertEqual(r.returncode, 1)
         self.assertIn("no driver is running", r.stderr.decode())
+        r = run("a b", "list")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("namespace 'a b' is not valid", r.stderr.decode())
+        # A receiver that cannot write what it received stops at once.
+        self.config(0, "115200,8N1")
+        self.config(1, "115200,8N1")
+        recv = subprocess.Popen([QUILLMAR, "--namespace", self.ns, "recv", "1", "/dev/full", "--bytes", "3"],
+                                stderr=subprocess.PIPE)
+        self.assertEqual(self.q("pipe", "0", input=b"abc").returncode, 0)
+        self.assertEqual(recv.wait(timeout=20), 1)
+        err = recv.stderr.read().decode()
+        recv.stderr.close()
+        self.assertIn("cannot write /dev/full", err)
+        self.assertEqual(err.count("\n"), 1, err)
 
     def test_unconfigured_port_says_how_to_configure_it(self):
         ns = fresh_namespace("fresh")
@@ -311,13 +328,21 @@ class DriverCommandLine(unittest.TestCase):
         cases = [(["--board", "model=3,irq=5", "--line", "0.5=loopback"], "--line 0.5=loopback"),
                  (["--board", "model=3,irq=5", "--line", "0.0=loopback", "--line", "0.0=none"], "wired twice"),
                  (["--board", "model=3,irq=5", "--line", "0.0=tcp:127.0.0.1"], "expected tcp:HOST:PORT"),
-                 (["--board", "irq=5"], "--board irq=5")]
+                 (["--board", "irq=5"], "--board irq=5"),
+                 (["--board", "model=0,irq=5"], "bad value for model: '0' (1 to 16)"),
+                 (["--board", "model=17,irq=5"], "bad value for model: '17' (1 to 16)"),
+                 (["--line", "0.0=loopback"], "there is no board: give one with --board"),
+                 ]
         for args, text in cases:
             with self.subTest(args=args):
                 r = subprocess.run([QUILLMARD, "--namespace", fresh_namespace("bad"), *args, "--", "-Q", "5"],
                                    capture_output=True, timeout=20)
                 self.assertNotEqual(r.returncode, 0)
                 self.assertIn(text, r.stderr.decode())
+        for ns in ("n" * 300, "héllo"):
+            r = subprocess.run([QUILLMARD, "--namespace", ns, "--", "-Q", "5"], capture_output=True, timeout=20)
+            self.assertEqual(r.returncode, 2)
+            self.assertIn("is not valid: use 1 to 64 letters", r.stderr.decode())
 
     def test_two_instances_two_boards_and_a_cable_between(self):
         ns = fresh_namespace("two")
