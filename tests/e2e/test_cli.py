@@ -412,6 +412,107 @@ class DriverCommandLine(unittest.TestCase):
         self.assertEqual(leftovers, [], "every named object released")
 
 
+def free_tcp_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class FarEnds(unittest.TestCase):
+    """No byte lost, or the sender held: a port sending to each kind of far
+    end, at two rates, with RTS/CTS and a reader that comes late, or
+    without flow control and a reader that is there."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.ns = fresh_namespace("far")
+        cls.tmp = tempfile.mkdtemp()
+        cls.tcp = free_tcp_port()
+        cls.link = os.path.join(cls.tmp, "ttyQ1")
+        cls.daemon = Daemon(cls.ns, ["--board", "model=4,irq=5", "--line", "0.2=null-modem:0.3",
+                                     "--line", f"0.1=pty:{cls.link}",
+                                     "--line", f"0.0=tcp-listen:{cls.tcp}"])
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.daemon.stop()
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def open_far_end(self, kind):
+        """A reader for the far end: returns (read(n, timeout) -> bytes, close)."""
+        if kind == "pty":
+            fd = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+            tty.setraw(fd, termios.TCSANOW)  # keep what already waits
+
+            def read(timeout):
+                r, _, _ = select.select([fd], [], [], timeout)
+                return os.read(fd, 65536) if r else b""
+            return read, lambda: os.close(fd)
+        if kind == "tcp":
+            sock = socket.create_connection(("127.0.0.1", self.tcp))
+
+            def read(timeout):
+                r, _, _ = select.select([sock], [], [], timeout)
+                return sock.recv(65536) if r else b""
+            return read, sock.close
+        recv = subprocess.Popen([QUILLMAR, "--namespace", self.ns, "recv", "3", "-", "--idle", "1500"],
+                                stdout=subprocess.PIPE)
+        os.set_blocking(recv.stdout.fileno(), False)
+
+        def read(timeout):
+            r, _, _ = select.select([recv.stdout], [], [], timeout)
+            return (recv.stdout.read() or b"") if r else b""
+
+        def close():
+            recv.kill()
+            recv.wait()
+            recv.stdout.close()
+        return read, close
+
+    def test_no_byte_lost_or_the_sender_held(self):
+        port = {"tcp": 0, "pty": 1, "null-modem": 2}
+        cases = [  # far end, rate, flow control, reader's delay in seconds
+            ("null-modem", 115200, "--rtscts", 1.0),
+            ("null-modem", 921600, "--rtscts", 1.0),
+            ("null-modem", 921600, None, 0),
+            ("pty", 115200, "--rtscts", 1.0),
+            ("pty", 921600, None, 0),
+            ("tcp", 115200, "--rtscts", 1.0),
+            ("tcp", 921600, "--rtscts", 1.0),
+            ("tcp", 921600, None, 0),
+        ]
+        for kind, rate, flow, delay in cases:
+            with self.subTest(far_end=kind, rate=rate, flow=flow, delay=delay):
+                p = port[kind]
+                for q in (p, 3) if kind == "null-modem" else (p,):
+                    r = run(self.ns, "config", str(q), f"{rate},8N1", *([flow] if flow else []))
+                    self.assertEqual(r.returncode, 0, r.stderr.decode())
+                payload = os.urandom(rate // 10 * 2)  # two seconds of line
+                src = os.path.join(self.tmp, "src.bin")
+                with open(src, "wb") as f:
+                    f.write(payload)
+                reader = None
+                if delay == 0:
+                    reader = self.open_far_end(kind)
+                send = subprocess.Popen([QUILLMAR, "--namespace", self.ns, "send", str(p), src,
+                                         "--timeout", "30000"], stderr=subprocess.PIPE)
+                if reader is None:
+                    time.sleep(delay)  # the reader is late on purpose
+                    reader = self.open_far_end(kind)
+                read, close = reader
+                got = b""
+                deadline = time.monotonic() + 30
+                try:
+                    while len(got) < len(payload) and time.monotonic() < deadline:
+                        got += read(1.0)
+                finally:
+                    close()
+                self.assertEqual(send.wait(timeout=30), 0, send.stderr.read().decode())
+                send.stderr.close()
+                self.assertEqual(len(got), len(payload))
+                self.assertTrue(got == payload, "bytes differ")
+
+
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
 
