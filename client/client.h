@@ -62,6 +62,9 @@ std::optional<LineSettings> ParseLineSettings(const std::string& text, std::stri
 // Whether the driver can make `baud` from `clockHz`, computed as the driver
 // does; when not, a sentence with the nearest rate that it can make.
 bool CheckRate(uint32_t clockHz, int64_t baud, std::string* why);
+// The rate the port really runs at for `baud` (the divisor's rate), or 0
+// when the driver cannot make it.
+double EffectiveRate(uint32_t clockHz, int64_t baud);
 
 enum class Status {
     Ok,

@@ -61,6 +61,12 @@ bool DriverAccepts(uint32_t clock, int64_t baud) {
 
 }  // namespace
 
+double EffectiveRate(uint32_t clockHz, int64_t baud) {
+    if (!DriverAccepts(clockHz, baud)) return 0;
+    uint64_t divisor = clockHz / (16ull * static_cast<uint64_t>(baud));
+    return clockHz / (16.0 * static_cast<double>(divisor));
+}
+
 bool CheckRate(uint32_t clockHz, int64_t baud, std::string* why) {
     if (DriverAccepts(clockHz, baud)) return true;
     // The nearest rate that a divisor gives exactly and the driver takes.

@@ -166,7 +166,7 @@ uint8_t ParseChar(const std::string& text) {
 }
 
 int Config(const std::string& spelled, const std::string& text, bool rtscts, bool xonxoff, bool dtr,
-           const std::string& xon, const std::string& xoff) {
+           const std::string& xon, const std::string& xoff, bool lowerDtr, bool lowerRts) {
     std::string why;
     auto settings = qm::ParseLineSettings(text, &why);
     if (!settings) Fail(why);
@@ -179,17 +179,67 @@ int Config(const std::string& spelled, const std::string& text, bool rtscts, boo
     // Checked before anything is sent: a rejected record would still
     // replace the port's settings and reset its FIFOs.
     auto infos = qm::ReadMachineInfo(g_namespace);
-    if (const qm::PortInfo* info = FindInfo(infos, t.port->device())) {
-        if (!qm::CheckRate(info->clockHz, settings->baudRate, &why)) Fail(why);
-    }
+    const qm::PortInfo* info = FindInfo(infos, t.port->device());
+    if (info && !qm::CheckRate(info->clockHz, settings->baudRate, &why)) Fail(why);
     Check(t, t.port->open(), "opening the port");
     bool accepted = false;
     Check(t, t.port->setLineSettings(*settings, &accepted), "applying the settings");
     if (!accepted) Fail(fmt::format("{}: the driver refused {}", spelled, text));
+    // As opening a Linux serial port does, DTR and RTS go up, unless asked
+    // to stay down. (Automatic RTS still drops it while the FIFO is full.)
+    if (!lowerDtr) Check(t, t.port->setDtr(true), "raising DTR");
+    else Check(t, t.port->setDtr(false), "lowering DTR");
+    if (!lowerRts) Check(t, t.port->setRts(true), "raising RTS");
+    else Check(t, t.port->setRts(false), "lowering RTS");
     std::string flow = rtscts ? " rtscts" : "";
     if (xonxoff) flow += " xonxoff";
     if (dtr) flow += " dtr";
-    fmt::print("{}: {}{}\n", spelled, text, flow);
+    std::string rate;
+    if (info) {
+        double actual = qm::EffectiveRate(info->clockHz, settings->baudRate);
+        double error = (actual - settings->baudRate) * 100.0 / settings->baudRate;
+        rate = std::fabs(error) < 0.005
+                   ? fmt::format("; exactly {} bit/s", settings->baudRate)
+                   : fmt::format("; {:.0f} bit/s ({:+.2f}%)", actual, error);
+    }
+    fmt::print("{}: {}{}, DTR {}, RTS {}{}\n", spelled, text, flow, lowerDtr ? "off" : "on",
+               lowerRts ? "off" : "on", rate);
+    return 0;
+}
+
+// The modem lines, line errors and bytes waiting, as they change: one
+// line redrawn in place on a terminal, a line per change otherwise.
+int Watch(const std::string& spelled, double seconds) {
+    Target t = AttachPort(spelled);
+    bool tty = isatty(STDOUT_FILENO);
+    auto onOff = [](bool b) { return b ? "on " : "off"; };
+    std::string last;
+    auto start = Clock::now();
+    for (;;) {
+        uint8_t msr = 0, mcr = 0, errors = 0;
+        uint32_t waiting = 0;
+        Check(t, t.port->modemStatus(&msr), "reading the modem status");
+        Check(t, t.port->modemControl(&mcr), "reading the modem control");
+        Check(t, t.port->lineErrors(&errors), "reading the line errors");
+        Check(t, t.port->rxCount(&waiting), "reading the receive count");
+        std::string line = fmt::format(
+            "CTS {} DSR {} RI {} DCD {} | DTR {} RTS {} | errors: {} | waiting: {}",
+            onOff(msr & qm::kMsrCts), onOff(msr & qm::kMsrDsr), onOff(msr & qm::kMsrRi),
+            onOff(msr & qm::kMsrDcd), onOff(mcr & qm::kMcrDtr), onOff(mcr & qm::kMcrRts),
+            qm::DescribeLineErrors(errors), waiting);
+        if (line != last) {
+            if (tty) {
+                fmt::print("\r{}\x1b[K", line);
+            } else {
+                fmt::print("{}\n", line);
+            }
+            std::fflush(stdout);
+            last = line;
+        }
+        if (seconds > 0 && Clock::now() - start >= std::chrono::duration<double>(seconds)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (tty) fmt::print("\n");
     return 0;
 }
 
@@ -460,7 +510,7 @@ int Term(const std::string& spelled, char escapeLetter) {
     }
 }
 
-int Bench(const std::string& a, const std::string& b, double seconds) {
+int Bench(const std::string& a, const std::string& b, double seconds, bool json) {
     Target ta = AttachPort(a), tb = AttachPort(b);
     uint8_t before[2] = {0, 0};
     Check(ta, ta.port->lineErrors(&before[0]), "checking the port");
@@ -516,19 +566,79 @@ int Bench(const std::string& a, const std::string& b, double seconds) {
     auto start = Clock::now();
     std::thread w0(writer, ta.port.get(), &dirs[0]), w1(writer, tb.port.get(), &dirs[1]);
     std::thread r0(reader, tb.port.get(), &dirs[0], &readersDone), r1(reader, ta.port.get(), &dirs[1], &readersDone);
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    // A line a second, so that a stall shows when it happens: each
+    // direction's rate, the gaps so far, and how long each port's CTS was
+    // off (sampled every 50 ms).
+    auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    uint64_t lastReceived[2] = {0, 0};
+    double ctsOffMs[2] = {0, 0};
+    int second = 0;
+    auto nextLine = start + std::chrono::seconds(1);
+    while (Clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        Target* ports[2] = {&ta, &tb};
+        for (int i = 0; i < 2; ++i) {
+            uint8_t msr = qm::kMsrCts;
+            if (ports[i]->port->modemStatus(&msr) == qm::Status::Ok && !(msr & qm::kMsrCts)) {
+                ctsOffMs[i] += 50;
+            }
+        }
+        if (json || Clock::now() < nextLine) continue;
+        ++second;
+        nextLine += std::chrono::seconds(1);
+        std::string text = fmt::format("{:>4} s", second);
+        for (int i = 0; i < 2; ++i) {
+            uint64_t now = dirs[i].received.load();
+            text += fmt::format("  {}: {:6.1f} kB/s", dirs[i].name, (now - lastReceived[i]) / 1000.0);
+            lastReceived[i] = now;
+        }
+        text += fmt::format("  gaps {}  CTS off {} ms / {} ms", dirs[0].gaps + dirs[1].gaps, ctsOffMs[0],
+                            ctsOffMs[1]);
+        fmt::print("{}\n", text);
+        std::fflush(stdout);
+    }
     stop = true;
     w0.join();
     w1.join();
-    // Let what is in the rings and on the line arrive.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Let what is in the rings and on the line arrive: until nothing more
+    // has come for half a second (at a low rate the rings take seconds).
+    auto drainStart = Clock::now();
+    uint64_t seen = dirs[0].received + dirs[1].received;
+    auto lastChange = Clock::now();
+    while (Clock::now() - lastChange < std::chrono::milliseconds(500) &&
+           Clock::now() - drainStart < std::chrono::seconds(30)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        uint64_t now = dirs[0].received + dirs[1].received;
+        if (now != seen) {
+            seen = now;
+            lastChange = Clock::now();
+        }
+    }
     readersDone = true;
     r0.join();
     r1.join();
-    double secs = std::chrono::duration<double>(Clock::now() - start).count() - 0.5;
+    // Over the time until the last byte came: the bytes still in the rings
+    // when the writers stopped count at the rate the line carried them.
+    double secs = std::chrono::duration<double>(lastChange - start).count();
     uint8_t after[2] = {0, 0};
     Check(ta, ta.port->lineErrors(&after[0]), "reading the line errors");
     Check(tb, tb.port->lineErrors(&after[1]), "reading the line errors");
+    if (json) {
+        std::string out = "{\"seconds\": " + fmt::format("{:.3f}", secs) + ", \"directions\": [";
+        for (int i = 0; i < 2; ++i) {
+            const auto& d = dirs[i];
+            uint64_t lost = d.sent > d.received ? d.sent - d.received : 0;
+            out += fmt::format(
+                "{}{{\"from\": \"{}\", \"to\": \"{}\", \"sent\": {}, \"received\": {}, "
+                "\"lost\": {}, \"gaps\": {}, \"kB_per_s\": {:.2f}, \"cts_off_ms\": {}}}",
+                i ? ", " : "", i ? b : a, i ? a : b, d.sent.load(), d.received.load(), lost,
+                d.gaps.load(), d.received / secs / 1000.0, ctsOffMs[i]);
+        }
+        out += fmt::format("], \"line_errors\": {{\"{}\": \"{}\", \"{}\": \"{}\"}}}}", a,
+                           qm::DescribeLineErrors(after[0]), b, qm::DescribeLineErrors(after[1]));
+        fmt::print("{}\n", out);
+        return 0;
+    }
     for (auto& d : dirs) {
         uint64_t lost = d.sent > d.received ? d.sent - d.received : 0;
         fmt::print("{}: {} bytes in {:.1f} s = {:.1f} kB/s, lost {} (in {} gaps)\n", d.name,
@@ -566,12 +676,22 @@ int main(int argc, char** argv) {
     auto* list = app.add_subcommand("list", "the ports a running driver serves");
     list->footer("\nExample: quillmar list --namespace test1");
 
+    auto* watch = app.add_subcommand("watch", "show a port's modem lines, line errors and bytes waiting as they change");
+    watch->add_option("PORT", port, "port")->required();
+    double watchSeconds = 0;
+    watch->add_option("--seconds", watchSeconds, "stop after this long (default: until Ctrl-C)");
+    watch->footer("\nExamples:\n  quillmar watch 0                 (Ctrl-C ends it)\n"
+                  "  quillmar watch 0 --seconds 5 > lines.log");
+
     auto* config = app.add_subcommand("config", "open a port and apply line settings");
     config->add_option("PORT", port, "port")->required();
     config->add_option("SETTINGS", settings, "RATE[,DPS], e.g. 115200,8N1 or 9600,7E2")->required();
     config->add_flag("--rtscts", rtscts, "hardware flow control (automatic RTS and CTS)");
     config->add_flag("--xonxoff", xonxoff, "in-UART XON/XOFF flow control both ways");
-    config->add_flag("--dtr", dtr, "raise DTR");
+    config->add_flag("--dtr", dtr, "set the DTR handshake bit of the settings record");
+    bool lowerDtr = false, lowerRts = false;
+    config->add_flag("--lower-dtr", lowerDtr, "leave DTR off (opening raises DTR and RTS, as a Linux tty does)");
+    config->add_flag("--lower-rts", lowerRts, "leave RTS off");
     config->add_option("--xon", xon, "XON character (default 0x11)");
     config->add_option("--xoff", xoff, "XOFF character (default 0x13)");
     config->footer("\nExamples:\n  quillmar config 0 115200,8N1\n  quillmar config 3 921600,8N1 --rtscts --dtr\n  quillmar config 2 9600,7E1 --xonxoff");
@@ -622,6 +742,8 @@ int main(int argc, char** argv) {
     bench->add_option("PORT_A", port, "first port")->required();
     bench->add_option("PORT_B", portB, "second port")->required();
     bench->add_option("--seconds", seconds, "how long to stream")->capture_default_str();
+    bool json = false;
+    bench->add_flag("--json", json, "one JSON object at the end instead of the lines");
     bench->footer("\nExample: quillmar bench 0 1 --seconds 10");
 
     try {
@@ -637,7 +759,15 @@ int main(int argc, char** argv) {
                              seconds));
         }
         if (list->parsed()) return List();
-        if (config->parsed()) return Config(port, settings, rtscts, xonxoff, dtr, xon, xoff);
+        if (config->parsed()) {
+            return Config(port, settings, rtscts, xonxoff, dtr, xon, xoff, lowerDtr, lowerRts);
+        }
+        if (watch->parsed()) {
+            if (!(std::isfinite(watchSeconds) && watchSeconds >= 0)) {
+                Fail(fmt::format("--seconds {}: give a number of seconds, 0 for no end", watchSeconds));
+            }
+            return Watch(port, watchSeconds);
+        }
         if (status->parsed()) return StatusCmd(port, raw);
         for (int i = 0; i < 3; ++i) {
             if (lines[i]->parsed()) return Line(names[i], port, state);
@@ -651,7 +781,7 @@ int main(int argc, char** argv) {
             return Term(port, static_cast<char>(toupper(escape[0])));
         }
         if (pipe->parsed()) return Pipe(port, idle);
-        if (bench->parsed()) return Bench(port, portB, seconds);
+        if (bench->parsed()) return Bench(port, portB, seconds, json);
     } catch (const Failure& f) {
         fmt::print(stderr, "quillmar: {}\n", f.message);
         return 1;

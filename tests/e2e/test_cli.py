@@ -143,6 +143,45 @@ class DefaultMachine(unittest.TestCase):
         self.assertEqual(recv.returncode, 0)
         self.assertTrue(got == payload, f"{len(got)} of {len(payload)} bytes")
 
+    def test_config_raises_dtr_and_rts_and_says_what_it_set(self):
+        r = self.q("config", "4", "56700")
+        self.assertEqual(r.returncode, 0, r.stderr.decode())
+        self.assertEqual(r.stdout.decode(), "4: 56700, DTR on, RTS on; 57600 bit/s (+1.59%)\n")
+        self.assertIn("outputs: DTR on   RTS on", self.q("status", "4").stdout.decode())
+        r = self.q("config", "4", "115200,8N1", "--lower-dtr", "--lower-rts")
+        self.assertEqual(r.stdout.decode(), "4: 115200,8N1, DTR off, RTS off; exactly 115200 bit/s\n")
+        self.assertIn("outputs: DTR off  RTS off", self.q("status", "4").stdout.decode())
+
+    def test_watch_shows_each_change_of_the_lines(self):
+        self.config(4, "115200,8N1")
+        self.config(5, "115200,8N1")
+        watch = subprocess.Popen([QUILLMAR, "--namespace", self.ns, "watch", "5", "--seconds", "3"],
+                                 stdout=subprocess.PIPE)
+        time.sleep(0.5)
+        self.assertEqual(self.q("rts", "4", "off").returncode, 0)
+        time.sleep(0.5)
+        self.assertEqual(self.q("dtr", "4", "off").returncode, 0)
+        lines = watch.communicate(timeout=20)[0].decode().splitlines()
+        self.assertEqual(watch.returncode, 0)
+        self.assertGreaterEqual(len(lines), 3, lines)
+        self.assertTrue(lines[0].startswith("CTS on  DSR on "), lines)
+        self.assertTrue(any(l.startswith("CTS off DSR on ") for l in lines), lines)
+        self.assertTrue(lines[-1].startswith("CTS off DSR off"), lines)
+
+    def test_bench_reports_each_second_and_as_json(self):
+        self.config(2, "921600,8N1", "--rtscts")
+        self.config(3, "921600,8N1", "--rtscts")
+        r = self.q("bench", "2", "3", "--seconds", "2")
+        self.assertEqual(r.returncode, 0, r.stderr.decode())
+        out = r.stdout.decode().splitlines()
+        self.assertTrue(out[0].strip().startswith("1 s  2 -> 3:"), out)
+        self.assertIn("lost 0 (in 0 gaps)", out[-3])
+        r = self.q("bench", "2", "3", "--seconds", "1", "--json")
+        import json
+        result = json.loads(r.stdout)
+        self.assertEqual([d["lost"] for d in result["directions"]], [0, 0])
+        self.assertGreater(result["directions"][0]["kB_per_s"], 10)
+
     def test_pipe_carries_binary_both_ways(self):
         self.config(4, "921600,8N1", "--rtscts")
         self.config(5, "921600,8N1", "--rtscts")
